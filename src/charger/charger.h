@@ -1,0 +1,90 @@
+// Charge control: decoding and reporting of the pack's status reply, the
+// staged charge current, and one poll of the pack.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdio>
+
+#include "charger/settings.h"
+
+// Length of the pack's status reply; any other count is not a reply.
+constexpr int STATUS_REPLY_LENGTH = 77;
+// The receive buffer of one poll, and the most one receive reads into it.
+constexpr int REPLY_BUFFER_SIZE = 80;
+
+// The pack's commands: start, status request, off.
+constexpr const char* PACK_START = "@AC\n";
+constexpr const char* PACK_STATUS_REQUEST = "@RQ\n";
+constexpr const char* PACK_OFF = "@AF\n";
+
+// The decoded status reply. Each field holds the unsigned value of its hex
+// field (0 to 65535, or 0 to 255) and keeps its last value when a reply
+// fails to set it.
+struct BatteryStatus {
+    int gasGauge;                   // hundredths of a percent
+    std::array<int, 8> cellVoltage; // millivolts, cell 1 first
+    int current;                    // hundredths of an ampere, low 16 bits signed
+    std::array<int, 9> temps;       // layers 8 down to 1, then the heatsink
+    int relativeHumidity;
+    int balanceRegister;            // one bit per balanced cell
+    int tempAlertRegister;
+    int voltAlertRegister;
+    int statusRegister;
+};
+
+// Decodes the first 74 characters of a zero-terminated reply into status,
+// field by field: a field that does not scan keeps its value.
+void decodeStatusReply(const char* reply, BatteryStatus* status);
+
+// The pack current in amperes: the low 16 bits of the field, signed.
+double packCurrent(const BatteryStatus& status);
+
+// The console report of one reply, stamped with time now.
+void printStatusReport(FILE* out, const BatteryStatus& status, long long now);
+
+// One charge-log record (eight comma-separated fields), flushed.
+void writeChargeLogRecord(FILE* log, const BatteryStatus& status, long long now);
+
+// The two system-log lines of one reply.
+struct SyslogLines {
+    std::array<char, 96> currentAndGauge;
+    std::array<char, 96> humidity;
+};
+SyslogLines formatSyslogLines(const BatteryStatus& status);
+
+// Decodes an accepted reply and reports it: console, charge log, system log.
+void reportStatusReply(const char* reply, BatteryStatus* status, FILE* chargeLog);
+
+// Setpoints of the charge, and the current of each stage.
+constexpr double CHARGE_VOLTS = 35.9;
+constexpr std::array<double, 4> STAGE_CURRENT{45.0, 22.5, 12.5, 7.5};
+constexpr int FINAL_STAGE = 3;
+constexpr int ALL_CELLS_BALANCED = 0xFF;
+
+struct ChargeControl {
+    int supplyPort;        // the supply's port descriptor
+    int stage;             // 0 to 3, never decreasing
+    double chargeCurrent;  // amperes, the setpoint of the stage
+};
+
+// Opens an instrument's endpoint with the line settings both instruments
+// use (9600 bit/s, 8 data bits, 1 stop bit, no parity). Returns openPort's
+// result.
+int openInstrument(const char* endpoint, int* fd);
+
+// Opens the supply endpoint (ending the process with status -1 when it
+// cannot), sets the supply to the charge voltage and the stage-0 current,
+// switches its output on and waits 5 seconds.
+void startSupply(ChargeControl* control);
+
+// Moves at most one stage on from the balance register of an accepted reply,
+// commands the pack off once the final stage sees every cell balanced, and
+// sends the stage's current to the supply.
+void stepChargeStage(ChargeControl* control, const BatteryStatus* status, int packPort);
+
+// One poll of the pack: discard stale input, request the status, wait for
+// the reply and, for a reply of exactly STATUS_REPLY_LENGTH bytes, report it
+// and step the charge. Returns the receive count.
+int pollPack(int packPort, std::array<char, REPLY_BUFFER_SIZE>& reply, BatteryStatus* status,
+             ChargeControl* control, FILE* chargeLog);

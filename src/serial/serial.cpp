@@ -1,0 +1,484 @@
+#include "serial/serial.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "charger/settings.h"
+#include "util/util.h"
+
+PortRecord* ports = nullptr;
+
+namespace {
+
+constexpr const char* MODULE = "serial";
+
+// Lines of the located error messages.
+constexpr int LINE_NO_PORT = 90;
+constexpr int LINE_SEND_SHORT = 118;
+constexpr int LINE_SEND_DRAIN = 124;
+constexpr int LINE_RECV_SELECT = 186;
+constexpr int LINE_RECV_NO_BYTES = 198;
+constexpr int LINE_RECV_READ = 199;
+constexpr int LINE_TCP_OPEN = 300;
+constexpr int LINE_SERIAL_OPEN = 330;
+constexpr int LINE_TCGETATTR = 340;
+constexpr int LINE_SPEED = 350;
+constexpr int LINE_DATABITS = 365;
+constexpr int LINE_PARITY = 378;
+constexpr int LINE_TCSETATTR = 412;
+constexpr int LINE_FLUSH_RECV = 458;
+constexpr int LINE_DISCARD = 470;
+constexpr int LINE_LOG_OPEN = 481;
+constexpr int LINE_LOG_CLOSE = 490;
+
+constexpr int RECV_WAIT_MS = 2000;
+constexpr int SEND_PAUSE_MS = 10;
+constexpr std::size_t LOG_NAME_SIZE = 256;
+
+struct LineSpeed {
+    int bitsPerSecond;
+    speed_t code;
+};
+
+// The bit rates that have a terminal line speed.
+constexpr std::array<LineSpeed, 24> LINE_SPEEDS{{
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},
+    {150, B150},       {200, B200},       {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
+}};
+
+void progress(const char* line) {
+    if (QUIET_PORT_PROGRESS == 0) fputs(line, stdout);
+}
+
+PortRecord* findPort(int fd, const char* caller) {
+    for (PortRecord* record = ports; record != nullptr; record = record->next) {
+        if (record->fd == fd) return record;
+    }
+    printLocation(MODULE, LINE_NO_PORT);
+    fprintf(stderr, "err: %s: no open port with fd=%d\n", caller, fd);
+    return nullptr;
+}
+
+PortRecord* appendRecord() {
+    auto* record = static_cast<PortRecord*>(calloc(1, sizeof(PortRecord)));
+    if (record == nullptr) return nullptr;
+    PortRecord* last = ports;
+    while (last != nullptr && last->next != nullptr) last = last->next;
+    record->prev = last;
+    if (last == nullptr) {
+        ports = record;
+    } else {
+        last->next = record;
+    }
+    return record;
+}
+
+void removeRecord(PortRecord* record) {
+    if (record->prev != nullptr) {
+        record->prev->next = record->next;
+    } else {
+        ports = record->next;
+    }
+    if (record->next != nullptr) record->next->prev = record->prev;
+    free(record);
+}
+
+int openTcp(PortRecord* record, const char* endpoint) {
+    record->isTcp = 1;
+    char* copy = strdup(endpoint);
+    if (copy == nullptr) return -1;
+    if (DEBUG_LEVEL > 0) fprintf(stderr, "server string is %s\n", copy);
+
+    // Runs of ":" count as one separator; empty fields are skipped.
+    char* rest = nullptr;
+    const char* protocol = strtok_r(copy, ":", &rest);
+    const char* host = strtok_r(nullptr, ":", &rest);
+    const char* portText = strtok_r(nullptr, ":", &rest);
+    int port = 0;
+    if (portText != nullptr) {
+        long value = strtol(portText, nullptr, 10);
+        port = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    }
+
+    int fd = -1;
+    if (host != nullptr && portText != nullptr) fd = connectAtPort(protocol, host, port);
+    record->fd = fd;
+    if (fd < 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_TCP_OPEN);
+        fprintf(stderr, "open of protocol '%s' on server '%s' on port '%d' failed\n",
+                protocol != nullptr ? protocol : "", host != nullptr ? host : "", port);
+        free(copy);
+        errno = err;
+        return -1;
+    }
+    free(copy);
+    return fd;
+}
+
+bool lookUpSpeed(int bitsPerSecond, speed_t* code) {
+    for (const LineSpeed& speed : LINE_SPEEDS) {
+        if (speed.bitsPerSecond == bitsPerSecond) {
+            *code = speed.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets the line up as a raw 8-bit path; returns false after printing why not.
+bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbits,
+               const char* parity) {
+    // Reads and writes must block; the device open may have left O_NONBLOCK.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_TCGETATTR);
+        fprintf(stderr, "err: openPort: could not tcgetattr on \"%s\": %s\n", endpoint, strerror(err));
+        return false;
+    }
+    tcflush(fd, TCIOFLUSH);
+
+    speed_t code;
+    if (!lookUpSpeed(speed, &code)) {
+        printLocation(MODULE, LINE_SPEED);
+        fprintf(stderr, "err: openPort: port \"%s\" has bad speed=%d\n", endpoint, speed);
+        return false;
+    }
+    cfsetispeed(&settings, code);
+    cfsetospeed(&settings, code);
+
+    if (stopbits == 2) {
+        settings.c_cflag |= CSTOPB;
+    } else {
+        settings.c_cflag &= ~CSTOPB;
+    }
+
+    tcflag_t size;
+    switch (databits) {
+        case 5: size = CS5; break;
+        case 6: size = CS6; break;
+        case 7: size = CS7; break;
+        case 8: size = CS8; break;
+        default:
+            printLocation(MODULE, LINE_DATABITS);
+            fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", endpoint, databits);
+            return false;
+    }
+    settings.c_cflag = (settings.c_cflag & ~CSIZE) | size;
+
+    if (strcasecmp(parity, "NONE") == 0) {
+        settings.c_cflag &= ~PARENB;
+    } else if (strcasecmp(parity, "EVEN") == 0) {
+        settings.c_cflag |= PARENB;
+        settings.c_cflag &= ~PARODD;
+    } else if (strcasecmp(parity, "ODD") == 0) {
+        settings.c_cflag |= PARENB | PARODD;
+    } else {
+        printLocation(MODULE, LINE_PARITY);
+        fprintf(stderr, "err: openPort: port \"%s\" has bad parity=%s\n", endpoint, parity);
+        return false;
+    }
+
+    // A read returns as soon as one byte is there, or empty after 1 second.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 10;
+    // Carriage returns and line feeds arrive unchanged; no line editing, no echo.
+    settings.c_iflag &= ~(IGNCR | ICRNL | INLCR);
+    settings.c_lflag &= ~(ICANON | ECHO);
+    settings.c_cflag |= CLOCAL | CREAD;
+
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_TCSETATTR);
+        fprintf(stderr, "err: openPort: tcsetattr failed on \"%s\": %s\n", endpoint, strerror(err));
+        return false;
+    }
+    return true;
+}
+
+int openSerial(PortRecord* record, const char* endpoint, int speed, int databits, int stopbits,
+               const char* parity) {
+    record->isTcp = 0;
+    int fd = open(endpoint, O_RDWR | O_NOCTTY | O_SYNC);
+    if (fd <= 0) {
+        int err = errno;
+        // Descriptor 0 cannot name a port: 0 means "not opened" to callers.
+        if (fd == 0) close(fd);
+        printLocation(MODULE, LINE_SERIAL_OPEN);
+        fprintf(stderr, "err: openPort: could not open \"%s\": %s\n", endpoint, strerror(err));
+        errno = err;
+        return fd;
+    }
+    if (!setUpLine(fd, endpoint, speed, databits, stopbits, parity)) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    record->fd = fd;
+    return fd;
+}
+
+}  // namespace
+
+int openPort(const char* endpoint, int* fd, int speed, int databits, int stopbits, const char* parity) {
+    *fd = 0;
+    PortRecord* record = appendRecord();
+    if (record == nullptr) {
+        fprintf(stderr, "err: openPort: out of memory opening \"%s\"\n", endpoint);
+        return -1;
+    }
+    int result = strncmp(endpoint, "tcp", 3) == 0
+                     ? openTcp(record, endpoint)
+                     : openSerial(record, endpoint, speed, databits, stopbits, parity);
+    if (result <= 0) {
+        int err = errno;
+        removeRecord(record);
+        errno = err;
+        return result == 0 ? 0 : -1;
+    }
+    *fd = result;
+    return result;
+}
+
+int connectAtPort(const char* /*protocol*/, const char* host, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (host[0] >= '0' && host[0] <= '9') {
+        address.sin_addr.s_addr = inet_addr(host);
+    } else {
+        hostent* entry = gethostbyname(host);
+        if (entry == nullptr || entry->h_addr_list[0] == nullptr) return -1;
+        std::size_t size = static_cast<std::size_t>(entry->h_length);
+        memcpy(&address.sin_addr, entry->h_addr_list[0],
+               size < sizeof address.sin_addr ? size : sizeof address.sin_addr);
+    }
+
+    int sd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sd < 0) return -1;
+    timeval timeout{2, 0};
+    if (setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+        int err = errno;
+        fputs("unable to set socket receive timeout\n", stdout);
+        close(sd);
+        errno = err;
+        return -1;
+    }
+    if (connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        int err = errno;
+        close(sd);
+        errno = err;
+        return -1;
+    }
+    if (DEBUG_LEVEL > 0) fprintf(stderr, "sd is %d\n", sd);
+    return sd;
+}
+
+int sendStr(int fd, const char* text) {
+    PortRecord* record = findPort(fd, "sendStr");
+    if (record == nullptr) return -1;
+    std::size_t length = strlen(text);
+    if (DEBUG_LEVEL > 3) {
+        fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", static_cast<int>(length), fd, text);
+    }
+
+    // A peer that has closed its end gives EPIPE here rather than SIGPIPE.
+    ssize_t written = record->isTcp != 0 ? send(fd, text, length, MSG_NOSIGNAL) : write(fd, text, length);
+    if (written < static_cast<ssize_t>(length)) {
+        int err = errno;
+        printLocation(MODULE, LINE_SEND_SHORT);
+        fprintf(stderr, "err: sendStr wrote %d of %d bytes: %s\n", static_cast<int>(written),
+                static_cast<int>(length), strerror(err));
+        return static_cast<int>(written);
+    }
+
+    int drained = flushSend(fd);
+    if (drained < 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_SEND_DRAIN);
+        fprintf(stderr, "err: sendStr tcdrain failed: %s\n", strerror(err));
+        return drained;
+    }
+
+    if (record->logFd != 0) {
+        // One write of a fixed header and the text: no buffer sized by the text.
+        char header[32];
+        int headerLength = snprintf(header, sizeof header, "S%lld: ", static_cast<long long>(time(nullptr)));
+        std::array<iovec, 2> parts{{{header, static_cast<std::size_t>(headerLength)},
+                                    {const_cast<char*>(text), length}}};
+        ssize_t logged = writev(record->logFd, parts.data(), static_cast<int>(parts.size()));
+        (void)logged;
+    }
+    msleep(SEND_PAUSE_MS);
+    return 0;
+}
+
+int recvStr(int fd, char* buf, int len) {
+    if (len <= 0) return 0;
+    buf[0] = '\0';
+    if (DEBUG_LEVEL > 4) fputs("recvStr: Starting while select loop...\n", stderr);
+    progress("calling select\n");
+
+    // poll rather than select: a descriptor of any value can be waited for.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(RECV_WAIT_MS);
+    pollfd wait{fd, POLLIN, 0};
+    int ready;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ready = poll(&wait, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (ready >= 0 || errno != EINTR) break;
+    }
+    if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
+        ready = -1;
+        errno = EBADF;
+    }
+    if (ready < 0) {
+        int err = errno;
+        perror("select returned error: ");
+        printLocation(MODULE, LINE_RECV_SELECT);
+        fprintf(stderr, "err: recvStr select failed %d: %s\n", ready, strerror(err));
+        return -1;
+    }
+    if (ready == 0) {
+        progress("no bytes ready\n");
+        return 0;
+    }
+    if (QUIET_PORT_PROGRESS == 0) printf("select returned %d\n", ready);
+
+    memset(buf, 0, static_cast<std::size_t>(len));
+    ssize_t count = read(fd, buf, static_cast<std::size_t>(len));
+    if (count < 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_RECV_READ);
+        fprintf(stderr, "err: recvStr failed with %s", strerror(err));
+        return -1;
+    }
+    if (count == 0) {
+        printLocation(MODULE, LINE_RECV_NO_BYTES);
+        fputs("err: recvStr failed with no bytes\n", stderr);
+        return 0;
+    }
+    return static_cast<int>(count);
+}
+
+int discardRecv(int fd, int maxBytes) {
+    int total = 0;
+    std::array<char, 256> scratch;
+    while (total < maxBytes) {
+        pollfd ready{fd, POLLIN, 0};
+        int waiting = poll(&ready, 1, 0);
+        if (waiting == 0) break;
+        if (waiting < 0 || (ready.revents & POLLNVAL) != 0) {
+            int err = waiting < 0 ? errno : EBADF;
+            printLocation(MODULE, LINE_DISCARD);
+            fprintf(stderr, "err: discardRecv failed: %s\n", strerror(err));
+            return -1;
+        }
+        std::size_t want = static_cast<std::size_t>(maxBytes - total);
+        if (want > scratch.size()) want = scratch.size();
+        ssize_t count = read(fd, scratch.data(), want);
+        if (count <= 0) break;  // closed by the peer, or nothing after all
+        total += static_cast<int>(count);
+    }
+    return total;
+}
+
+int closePort(int fd) {
+    for (PortRecord* record = ports; record != nullptr; record = record->next) {
+        if (record->fd == fd) {
+            if (record->logFd != 0) close(record->logFd);
+            removeRecord(record);
+            break;
+        }
+    }
+    return close(fd);
+}
+
+int flushSend(int fd) {
+    PortRecord* record = findPort(fd, "flushSend");
+    if (record == nullptr) return -1;
+    if (record->isTcp != 0) return 0;
+    return tcdrain(fd);
+}
+
+int flushRecv(int fd) {
+    PortRecord* record = findPort(fd, "flushRecv");
+    if (record == nullptr) return -1;
+    if (record->isTcp != 0) return 0;
+    int result = tcflush(fd, TCIFLUSH);
+    if (result != 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_FLUSH_RECV);
+        fprintf(stderr, "err: flushRecv failed: %s\n", strerror(err));
+    }
+    return result;
+}
+
+int openLogFile(int fd, const char* name) {
+    PortRecord* record = findPort(fd, "openLogFile");
+    if (record == nullptr) return -1;
+    if (record->logFd != 0) {
+        close(record->logFd);
+        record->logFd = 0;
+    }
+
+    char fileName[LOG_NAME_SIZE];
+    int length = snprintf(fileName, sizeof fileName, "%s_%lld.log", name, static_cast<long long>(time(nullptr)));
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof fileName) {
+        // A shortened name would create a file nobody asked for.
+        printLocation(MODULE, LINE_LOG_OPEN);
+        fprintf(stderr, "openLogFile: cannot create '%s_<seconds>.log' for writing:%s\n", name,
+                strerror(ENAMETOOLONG));
+        return -1;
+    }
+    int logFd = open(fileName, O_WRONLY | O_CREAT, 0666);
+    if (logFd < 0) {
+        int err = errno;
+        printLocation(MODULE, LINE_LOG_OPEN);
+        fprintf(stderr, "openLogFile: cannot create '%s' for writing:%s\n", fileName, strerror(err));
+        return -1;
+    }
+    printf("Opened log file '%s' for port fd=%d\n", fileName, fd);
+    record->logFd = logFd;
+    return logFd;
+}
+
+int closeLogFile(int fd) {
+    PortRecord* record = findPort(fd, "closeLogFile");
+    if (record == nullptr) return -1;
+    if (record->logFd == 0) {
+        printLocation(MODULE, LINE_LOG_CLOSE);
+        fprintf(stderr, "err: closeLogFile: port fd=%d has no send log\n", fd);
+        return -1;
+    }
+    int result = close(record->logFd);
+    record->logFd = 0;
+    return result;
+}

@@ -1,0 +1,62 @@
+// Port layer: one way to talk to an instrument behind a TCP device server
+// ("tcp:HOST:PORT") or on a local serial line (any other endpoint text is a
+// device path). Ports are named by the descriptor that openPort returns.
+#pragma once
+
+#include <cstddef>
+
+// One open port. Records form a doubly linked list in the order of opening.
+struct PortRecord {
+    unsigned char isTcp;  // 1 for a TCP connection, 0 for a serial line
+    int fd;               // the socket or the open line; 0 while opening
+    int logFd;            // the port's send log, 0 when it has none
+    PortRecord* prev;
+    PortRecord* next;
+};
+
+// First record of the table of open ports; null while the table is empty.
+extern PortRecord* ports;
+
+// Opens an endpoint. speed is in bits per second, databits 5 to 8, stopbits 2
+// for two stop bits (anything else: one), parity "none", "even" or "odd" in
+// any case; a TCP endpoint ignores all four. Returns the descriptor (also
+// stored through fd), or -1 on failure with 0 stored through fd.
+int openPort(const char* endpoint, int* fd, int speed, int databits, int stopbits, const char* parity);
+
+// Connects a TCP socket to host (dotted IPv4 address or host name) on the
+// low 16 bits of port, with a 2-second receive time-out. Returns the socket
+// or -1. The protocol name is not used.
+int connectAtPort(const char* protocol, const char* host, int port);
+
+// Sends a zero-terminated text, drains a serial line and pauses 10 ms.
+// Returns 0 when the whole text went out, else the count written (-1 for a
+// failed write) or the drain's negative result.
+int sendStr(int fd, const char* text);
+
+// Waits up to 2 seconds, zeroes buf[0..len) and reads once, at most len
+// bytes. Returns the count; 0 on time-out or when the peer closed; -1 on
+// error.
+int recvStr(int fd, char* buf, int len);
+
+// Reads and throws away, without waiting, the bytes already waiting on the
+// port: at most maxBytes in one call, so that a peer that never stops
+// sending cannot hold the caller. Returns the number of bytes discarded,
+// or -1 on error.
+int discardRecv(int fd, int maxBytes);
+
+// Closes the port, drops its record and closes its send log.
+int closePort(int fd);
+
+// Waits until a serial line has sent everything written; 0 at once on TCP.
+int flushSend(int fd);
+
+// Discards input waiting on a serial line; TCP ports discard nothing.
+int flushRecv(int fd);
+
+// Opens the port's send log "NAME_SECONDS.log" (closing one it already has);
+// every later sendStr appends "S<seconds>: <text>". Returns its descriptor
+// or -1.
+int openLogFile(int fd, const char* name);
+
+// Closes the port's send log.
+int closeLogFile(int fd);
