@@ -1,0 +1,303 @@
+#include "charger/charger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "peer.h"
+#include "serial/serial.h"
+
+namespace {
+
+using testsupport::CaptureFd;
+using testsupport::LoopbackPeer;
+
+// A reply laid out as the pack sends it: 74 hex characters and 3 more.
+std::string makeReply(const std::string& gasGauge, const std::string& cell, const std::string& current,
+                      const std::string& temp, const std::string& humidity, const std::string& balance,
+                      const std::string& tempAlert, const std::string& voltAlert, const std::string& status) {
+    std::string reply = gasGauge;
+    for (int i = 0; i < 8; ++i) reply += cell;
+    reply += current;
+    for (int i = 0; i < 9; ++i) reply += temp;
+    reply += humidity + balance + tempAlert + voltAlert + status + "\r\n>";
+    return reply;
+}
+
+std::string baseReply() { return makeReply("2710", "0E10", "FF9C", "1E", "33", "FF", "0000", "0001", "8408"); }
+
+// Decodes into a status that starts from known values, so kept fields show.
+BatteryStatus decode(const std::string& reply, const BatteryStatus& before) {
+    std::vector<char> buffer(REPLY_BUFFER_SIZE, '\0');
+    std::copy(reply.begin(), reply.end(), buffer.begin());
+    BatteryStatus status = before;
+    decodeStatusReply(buffer.data(), &status);
+    return status;
+}
+
+BatteryStatus marked() {
+    BatteryStatus s{};
+    s.gasGauge = 1;
+    s.cellVoltage.fill(2);
+    s.current = 3;
+    s.temps.fill(4);
+    s.relativeHumidity = 5;
+    s.balanceRegister = 6;
+    s.tempAlertRegister = 7;
+    s.voltAlertRegister = 8;
+    s.statusRegister = 9;
+    return s;
+}
+
+std::string report(const BatteryStatus& s, long long now) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    printStatusReport(out, s, now);
+    fclose(out);
+    std::string result(text, size);
+    free(text);
+    return result;
+}
+
+std::string record(const BatteryStatus& s, long long now) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    writeChargeLogRecord(out, s, now);
+    fclose(out);
+    std::string result(text, size);
+    free(text);
+    return result;
+}
+
+TEST(DecodeStatusReply, SetsEveryFieldFromItsOffset) {
+    std::string reply = "0102" "0304" "0506" "0708" "090A" "0B0C" "0D0E" "0F10" "1112" "1314"
+                        "15" "16" "17" "18" "19" "1A" "1B" "1C" "1D" "1E" "1F" "2021" "2223" "2425" "zz\n";
+    ASSERT_EQ(reply.size(), 77u);
+    BatteryStatus s = decode(reply, marked());
+    EXPECT_EQ(s.gasGauge, 0x0102);
+    EXPECT_EQ(s.cellVoltage, (std::array<int, 8>{0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C, 0x0D0E, 0x0F10, 0x1112}));
+    EXPECT_EQ(s.current, 0x1314);
+    EXPECT_EQ(s.temps, (std::array<int, 9>{0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D}));
+    EXPECT_EQ(s.relativeHumidity, 0x1E);
+    EXPECT_EQ(s.balanceRegister, 0x1F);
+    EXPECT_EQ(s.tempAlertRegister, 0x2021);
+    EXPECT_EQ(s.voltAlertRegister, 0x2223);
+    EXPECT_EQ(s.statusRegister, 0x2425);
+}
+
+TEST(DecodeStatusReply, ScanRules) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        BatteryStatus expected;
+    };
+    BatteryStatus base = decode(baseReply(), marked());
+    BatteryStatus lower = base;  // small letters read as capitals
+    BatteryStatus keptFromCurrent = marked();
+    keptFromCurrent.gasGauge = 0x2710;
+    keptFromCurrent.cellVoltage.fill(0x0E10);
+    // Spaces before a field's digits are skipped and the scan reads on into
+    // the next field's digits, but the cursor still moves by the width.
+    BatteryStatus spaced = base;
+    spaced.gasGauge = 0x120E;
+    BatteryStatus blankTail = marked();
+    blankTail.gasGauge = 0x2710;
+    blankTail.cellVoltage.fill(0x0E10);
+    blankTail.current = 0xFF9C;
+    // A space after a field's first digits ends its number early.
+    BatteryStatus shortened = base;
+    shortened.gasGauge = 0x12;
+    BatteryStatus signedField = base;
+    signedField.gasGauge = -1;
+
+    std::string garbageAt36 = baseReply();
+    garbageAt36[36] = 'G';
+    std::string garbageAt0 = baseReply();
+    garbageAt0[0] = 'G';
+    std::string lowerReply = makeReply("2710", "0e10", "ff9c", "1e", "33", "ff", "0000", "0001", "8408");
+    std::string blank = baseReply().substr(0, 40) + std::string(37, ' ');
+    std::string spacedReply = baseReply();
+    spacedReply.replace(0, 4, "  12");
+    std::string shortenedReply = baseReply();
+    shortenedReply.replace(0, 4, "12 \n");
+    std::string signedReply = baseReply();
+    signedReply.replace(0, 4, "-001");
+
+    const Case cases[] = {
+        {"small letters", lowerReply, lower},
+        {"non-hex at 36 keeps current and after", garbageAt36, keptFromCurrent},
+        {"non-hex at 0 keeps everything", garbageAt0, marked()},
+        {"blank tail keeps the fields it covers", blank, blankTail},
+        {"leading spaces in a field", spacedReply, spaced},
+        {"space ends a field early", shortenedReply, shortened},
+        {"signed field", signedReply, signedField},
+    };
+    for (const Case& c : cases) {
+        BatteryStatus s = decode(c.reply, marked());
+        EXPECT_EQ(report(s, 0), report(c.expected, 0)) << c.name;
+        EXPECT_EQ(s.balanceRegister, c.expected.balanceRegister) << c.name;
+    }
+}
+
+TEST(Reports, WholeReportRecordAndSystemLogLines) {
+    BatteryStatus s = decode(baseReply(), marked());
+    EXPECT_EQ(report(s, 1796968884),
+              "time: 1796968884\n"
+              "gasGauge : 100.000000\n"
+              "V1:3.600 V2:3.600 V3:3.600 V4:3.600\n"
+              "V5:3.600 V6:3.600 V7:3.600 V8:3.600\n"
+              "Current: -1.00\n"
+              "Stack Voltage: 28.800000\n"
+              "Temps(layer 8 to layer 1): 30 30 30 30 30 30 30 30\n"
+              "Heatsink temp: 30\n"
+              "relative Humidity: 51\n"
+              "balance register: ff\n"
+              "temp alert register:  0\n"
+              "WARNING: volt alert register:  1\n"
+              "Battery Status Register: 8408\n"
+              "Fan state: On\n"
+              "Main Fuse: Good\n"
+              "Safe Operating Area: Good\n"
+              "Overcurrent: Good\n"
+              "Undervoltage: Good\n"
+              "Overvoltage: Good\n"
+              "Discharge Mode: Off\n"
+              "Charge Mode: On\n"
+              "Discharge Transient: Good\n"
+              "Battery Cold Limit: Good\n"
+              "Heatsink Hot Limit: Good\n"
+              "Battery Hot Limit: Good\n"
+              "Battery Enable: On\n"
+              "\n");
+    EXPECT_EQ(record(s, 1796968884), "1796968884,100.00,-1.00,51,ff, 0, 1,8408\n");
+    SyslogLines lines = formatSyslogLines(s);
+    EXPECT_STREQ(lines.currentAndGauge.data(), "OLM Battery Current & Gas Gauge: -1.00 100.00");
+    EXPECT_STREQ(lines.humidity.data(), "OLM Battery RH: 51");
+}
+
+TEST(Reports, ValuesAtTheirLimits) {
+    struct Case {
+        std::string current, temp, balance, tempAlert, status;
+        const char* currentText;
+        const char* recordTail;  // the record after the time
+        const char* alertLine;
+        const char* firstBitLines;
+    };
+    const Case cases[] = {
+        {"8000", "FF", "00", "0001", "0000", "-327.68", ",100.00,-327.68,51, 0, 1, 1, 0\n",
+         "WARNING: temp alert register:  1\n", "Fan state: Off\nMain Fuse: Good\n"},
+        {"7FFF", "00", "01", "0000", "FFFF", "327.67", ",100.00,327.67,51, 1, 0, 1,ffff\n",
+         "temp alert register:  0\n", "Fan state: On\nMain Fuse: Fault\n"},
+        {"0000", "7f", "ff", "abcd", "0010", "0.00", ",100.00,0.00,51,ff,abcd, 1,10\n",
+         "WARNING: temp alert register: abcd\n", "Fan state: Off\nMain Fuse: Fault\n"},
+    };
+    for (const Case& c : cases) {
+        BatteryStatus s = decode(makeReply("2710", "0E10", c.current, c.temp, "33", c.balance, c.tempAlert,
+                                           "0001", c.status),
+                                 marked());
+        std::string text = report(s, 7);
+        EXPECT_NE(text.find(std::string("Current: ") + c.currentText + "\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.alertLine), std::string::npos) << text;
+        EXPECT_NE(text.find(c.firstBitLines), std::string::npos) << text;
+        EXPECT_EQ(text.find("WARNING: balance"), std::string::npos);
+        EXPECT_EQ(record(s, 7), std::string("7") + c.recordTail);
+        EXPECT_EQ(std::string(formatSyslogLines(s).currentAndGauge.data()),
+                  std::string("OLM Battery Current & Gas Gauge: ") + c.currentText + " 100.00");
+    }
+    // Temperatures are unsigned: FF is 255, never -1.
+    BatteryStatus hot = decode(makeReply("2710", "0E10", "0000", "FF", "33", "00", "0000", "0000", "0000"), marked());
+    EXPECT_NE(report(hot, 0).find("Temps(layer 8 to layer 1): 255 255 255 255 255 255 255 255\nHeatsink temp: 255\n"),
+              std::string::npos);
+}
+
+TEST(Reports, TimesPastTwentyThirtyEightPrintInFull) {
+    BatteryStatus s = decode(baseReply(), marked());
+    const long long after2038 = 4102444800LL;  // 2100-01-01
+    EXPECT_EQ(report(s, after2038).substr(0, 17), "time: 4102444800\n");
+    EXPECT_EQ(record(s, after2038).substr(0, 11), "4102444800,");
+}
+
+// The charge stages, driven by a sequence of balance registers against a
+// scripted supply and pack.
+class StageStep : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(openPort(supply.endpoint().c_str(), &control.supplyPort, 9600, 8, 1, "none"), 0);
+        ASSERT_GT(openPort(pack.endpoint().c_str(), &packPort, 9600, 8, 1, "none"), 0);
+        control.stage = 0;
+        control.chargeCurrent = STAGE_CURRENT[0];
+    }
+    void TearDown() override {
+        closePort(control.supplyPort);
+        closePort(packPort);
+    }
+    std::string step(int balance) {
+        BatteryStatus status{};
+        status.balanceRegister = balance;
+        CaptureFd out(1);
+        stepChargeStage(&control, &status, packPort);
+        return out.finish();
+    }
+
+    LoopbackPeer supply;
+    LoopbackPeer pack;
+    ChargeControl control{};
+    int packPort = 0;
+};
+
+TEST_F(StageStep, FollowsTheBalanceRegister) {
+    struct Case {
+        const char* name;
+        std::vector<int> balances;
+        std::vector<int> stages;
+        std::string supplyBytes;
+        int offCommands;
+    };
+    const Case cases[] = {
+        {"balanced cells hold stage 0 at 45 A", {0, 0}, {0, 0}, "ISET 45.0000A\rISET 45.0000A\r", 0},
+        {"any bit steps the first two stages", {0x01, 0x80, 0x01}, {1, 2, 2},
+         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r", 0},
+        {"stage 2 waits for every cell", {0x01, 0x01, 0xFE, 0xFF}, {1, 2, 2, 3},
+         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\rISET 7.5000A\r", 0},
+        {"falling back to 0 never raises the current", {0x01, 0x00, 0x02, 0x00}, {1, 1, 2, 2},
+         "ISET 22.5000A\rISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r", 0},
+        {"full from the first reply", {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF}, {1, 2, 3, 3, 3, 3},
+         "ISET 22.5000A\rISET 12.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\r", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        size_t supplyBefore = supply.received().size();
+        size_t packBefore = pack.received().size();
+        for (size_t i = 0; i < c.balances.size(); ++i) {
+            step(c.balances[i]);
+            EXPECT_EQ(control.stage, c.stages[i]) << "reply " << i;
+            EXPECT_EQ(control.chargeCurrent, STAGE_CURRENT[static_cast<size_t>(c.stages[i])]);
+        }
+        std::string expectedPack;
+        for (int i = 0; i < c.offCommands; ++i) expectedPack += PACK_OFF;
+        EXPECT_TRUE(supply.waitForReceived(
+            [&](const std::string& got) { return got.size() >= supplyBefore + c.supplyBytes.size(); }));
+        EXPECT_EQ(supply.received().substr(supplyBefore), c.supplyBytes);
+        EXPECT_EQ(pack.received().substr(packBefore), expectedPack);
+    }
+}
+
+TEST_F(StageStep, MessagesCarryTheirExactNewlines) {
+    EXPECT_EQ(step(0), "\n****setting charge current to 45.000000\n\n");
+    EXPECT_EQ(step(1),
+              "\n****reducing charge current to 22.500000\n"
+              "\n****setting charge current to 22.500000\n\n");
+    step(1);
+    step(0xFF);
+    EXPECT_EQ(step(0xFF),
+              "turning battery off at end of charge\n"
+              "\n****setting charge current to 7.500000\n\n");
+}
+
+}  // namespace
