@@ -22,12 +22,12 @@ constexpr const char* PACK_OFF = "@AF\n";
 // field (0 to 65535, or 0 to 255) and keeps its last value when a reply
 // fails to set it.
 struct BatteryStatus {
-    int gasGauge;                   // hundredths of a percent
-    std::array<int, 8> cellVoltage; // millivolts, cell 1 first
-    int current;                    // hundredths of an ampere, low 16 bits signed
-    std::array<int, 9> temps;       // layers 8 down to 1, then the heatsink
+    int gasGauge;                    // hundredths of a percent
+    std::array<int, 8> cellVoltage;  // millivolts, cell 1 first
+    int current;                     // hundredths of an ampere, low 16 bits signed
+    std::array<int, 9> temps;        // layers 8 down to 1, then the heatsink
     int relativeHumidity;
-    int balanceRegister;            // one bit per balanced cell
+    int balanceRegister;  // one bit per balanced cell
     int tempAlertRegister;
     int voltAlertRegister;
     int statusRegister;

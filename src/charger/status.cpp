@@ -46,18 +46,14 @@ unsigned hex(int value) { return static_cast<unsigned>(value); }
 void decodeStatusReply(const char* reply, BatteryStatus* status) {
     BatteryStatus& s = *status;
     const std::array<Field, 24> fields{{
-        {&s.gasGauge, 4},
-        {&s.cellVoltage[0], 4}, {&s.cellVoltage[1], 4}, {&s.cellVoltage[2], 4}, {&s.cellVoltage[3], 4},
-        {&s.cellVoltage[4], 4}, {&s.cellVoltage[5], 4}, {&s.cellVoltage[6], 4}, {&s.cellVoltage[7], 4},
-        {&s.current, 4},
-        {&s.temps[0], 2}, {&s.temps[1], 2}, {&s.temps[2], 2}, {&s.temps[3], 2},
-        {&s.temps[4], 2}, {&s.temps[5], 2}, {&s.temps[6], 2}, {&s.temps[7], 2},
-        {&s.temps[8], 2},
-        {&s.relativeHumidity, 2},
-        {&s.balanceRegister, 2},
-        {&s.tempAlertRegister, 4},
-        {&s.voltAlertRegister, 4},
-        {&s.statusRegister, 4},
+        {&s.gasGauge, 4},          {&s.cellVoltage[0], 4},    {&s.cellVoltage[1], 4},
+        {&s.cellVoltage[2], 4},    {&s.cellVoltage[3], 4},    {&s.cellVoltage[4], 4},
+        {&s.cellVoltage[5], 4},    {&s.cellVoltage[6], 4},    {&s.cellVoltage[7], 4},
+        {&s.current, 4},           {&s.temps[0], 2},          {&s.temps[1], 2},
+        {&s.temps[2], 2},          {&s.temps[3], 2},          {&s.temps[4], 2},
+        {&s.temps[5], 2},          {&s.temps[6], 2},          {&s.temps[7], 2},
+        {&s.temps[8], 2},          {&s.relativeHumidity, 2},  {&s.balanceRegister, 2},
+        {&s.tempAlertRegister, 4}, {&s.voltAlertRegister, 4}, {&s.statusRegister, 4},
     }};
 
     const char* cursor = reply;

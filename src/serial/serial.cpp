@@ -1,14 +1,6 @@
 #include "serial/serial.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -20,6 +12,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "charger/settings.h"
 #include "util/util.h"
@@ -60,11 +60,10 @@ struct LineSpeed {
 
 // The bit rates that have a terminal line speed.
 constexpr std::array<LineSpeed, 24> LINE_SPEEDS{{
-    {50, B50},         {75, B75},         {110, B110},         {134, B134},
-    {150, B150},       {200, B200},       {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
     {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
 }};
 
@@ -149,8 +148,7 @@ bool lookUpSpeed(int bitsPerSecond, speed_t* code) {
 }
 
 // Sets the line up as a raw 8-bit path; returns false after printing why not.
-bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbits,
-               const char* parity) {
+bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbits, const char* parity) {
     // Reads and writes must block; the device open may have left O_NONBLOCK.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
@@ -180,10 +178,18 @@ bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbi
 
     tcflag_t size;
     switch (databits) {
-        case 5: size = CS5; break;
-        case 6: size = CS6; break;
-        case 7: size = CS7; break;
-        case 8: size = CS8; break;
+        case 5:
+            size = CS5;
+            break;
+        case 6:
+            size = CS6;
+            break;
+        case 7:
+            size = CS7;
+            break;
+        case 8:
+            size = CS8;
+            break;
         default:
             printLocation(MODULE, LINE_DATABITS);
             fprintf(stderr, "err: openPort: port \"%s\" has bad databits=%d\n", endpoint, databits);
@@ -305,7 +311,8 @@ int sendStr(int fd, const char* text) {
     if (record == nullptr) return -1;
     std::size_t length = strlen(text);
     if (DEBUG_LEVEL > 3) {
-        fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", static_cast<int>(length), fd, text);
+        fprintf(stderr, "sendStr: Sending %d chars to serial port %d:%s\n", static_cast<int>(length), fd,
+                text);
     }
 
     // A peer that has closed its end gives EPIPE here rather than SIGPIPE.
@@ -330,8 +337,8 @@ int sendStr(int fd, const char* text) {
         // One write of a fixed header and the text: no buffer sized by the text.
         char header[32];
         int headerLength = snprintf(header, sizeof header, "S%lld: ", static_cast<long long>(time(nullptr)));
-        std::array<iovec, 2> parts{{{header, static_cast<std::size_t>(headerLength)},
-                                    {const_cast<char*>(text), length}}};
+        std::array<iovec, 2> parts{
+            {{header, static_cast<std::size_t>(headerLength)}, {const_cast<char*>(text), length}}};
         ssize_t logged = writev(record->logFd, parts.data(), static_cast<int>(parts.size()));
         (void)logged;
     }
@@ -450,7 +457,8 @@ int openLogFile(int fd, const char* name) {
     }
 
     char fileName[LOG_NAME_SIZE];
-    int length = snprintf(fileName, sizeof fileName, "%s_%lld.log", name, static_cast<long long>(time(nullptr)));
+    int length =
+        snprintf(fileName, sizeof fileName, "%s_%lld.log", name, static_cast<long long>(time(nullptr)));
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof fileName) {
         // A shortened name would create a file nobody asked for.
         printLocation(MODULE, LINE_LOG_OPEN);

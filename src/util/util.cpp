@@ -1,9 +1,10 @@
 #include "util/util.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
 int msleep(int ms) {
     if (ms <= 0) return 0;

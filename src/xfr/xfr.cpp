@@ -37,9 +37,9 @@ int sendSetpoint(int fd, const char* format, double value) {
 }
 
 struct Query {
-    const char* text;      // what is sent
-    const char* format;    // how the answer is parsed
-    const char* name;      // the function named in messages and traces
+    const char* text;    // what is sent
+    const char* format;  // how the answer is parsed
+    const char* name;    // the function named in messages and traces
     int sendLine;
     int recvLine;
 };

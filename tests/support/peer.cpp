@@ -146,7 +146,8 @@ std::string PtyPair::readMaster(std::size_t count, std::chrono::milliseconds dea
     std::string text;
     auto end = std::chrono::steady_clock::now() + deadline;
     while (text.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd ready{master, POLLIN, 0};
         if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;

@@ -22,7 +22,7 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds dead
 // answers each command (text up to and including "\r" or "\n") through
 // the responder, which may call send() or closeConnection() itself.
 class LoopbackPeer {
-public:
+   public:
     using Responder = std::function<void(LoopbackPeer& peer, const std::string& command)>;
 
     explicit LoopbackPeer(std::uint16_t port = 0, Responder responder = nullptr);
@@ -46,7 +46,7 @@ public:
     // Closes the current connection (the listener stays open).
     void closeConnection();
 
-private:
+   private:
     void run();
 
     int listenFd_ = -1;
@@ -79,13 +79,13 @@ struct PtyPair {
 
 // Collects what a block of code writes on a standard stream (1 or 2).
 class CaptureFd {
-public:
+   public:
     explicit CaptureFd(int fd);
     ~CaptureFd();
     // Stops capturing (if still capturing) and returns the text.
     std::string finish();
 
-private:
+   private:
     int fd_;
     int saved_ = -1;
     std::string path_;

@@ -26,7 +26,9 @@ std::string makeReply(const std::string& gasGauge, const std::string& cell, cons
     return reply;
 }
 
-std::string baseReply() { return makeReply("2710", "0E10", "FF9C", "1E", "33", "FF", "0000", "0001", "8408"); }
+std::string baseReply() {
+    return makeReply("2710", "0E10", "FF9C", "1E", "33", "FF", "0000", "0001", "8408");
+}
 
 // Decodes into a status that starts from known values, so kept fields show.
 BatteryStatus decode(const std::string& reply, const BatteryStatus& before) {
@@ -74,12 +76,37 @@ std::string record(const BatteryStatus& s, long long now) {
 }
 
 TEST(DecodeStatusReply, SetsEveryFieldFromItsOffset) {
-    std::string reply = "0102" "0304" "0506" "0708" "090A" "0B0C" "0D0E" "0F10" "1112" "1314"
-                        "15" "16" "17" "18" "19" "1A" "1B" "1C" "1D" "1E" "1F" "2021" "2223" "2425" "zz\n";
+    std::string reply =
+        "0102"
+        "0304"
+        "0506"
+        "0708"
+        "090A"
+        "0B0C"
+        "0D0E"
+        "0F10"
+        "1112"
+        "1314"
+        "15"
+        "16"
+        "17"
+        "18"
+        "19"
+        "1A"
+        "1B"
+        "1C"
+        "1D"
+        "1E"
+        "1F"
+        "2021"
+        "2223"
+        "2425"
+        "zz\n";
     ASSERT_EQ(reply.size(), 77u);
     BatteryStatus s = decode(reply, marked());
     EXPECT_EQ(s.gasGauge, 0x0102);
-    EXPECT_EQ(s.cellVoltage, (std::array<int, 8>{0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C, 0x0D0E, 0x0F10, 0x1112}));
+    EXPECT_EQ(s.cellVoltage,
+              (std::array<int, 8>{0x0304, 0x0506, 0x0708, 0x090A, 0x0B0C, 0x0D0E, 0x0F10, 0x1112}));
     EXPECT_EQ(s.current, 0x1314);
     EXPECT_EQ(s.temps, (std::array<int, 9>{0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D}));
     EXPECT_EQ(s.relativeHumidity, 0x1E);
@@ -196,9 +223,9 @@ TEST(Reports, ValuesAtTheirLimits) {
          "WARNING: temp alert register: abcd\n", "Fan state: Off\nMain Fuse: Fault\n"},
     };
     for (const Case& c : cases) {
-        BatteryStatus s = decode(makeReply("2710", "0E10", c.current, c.temp, "33", c.balance, c.tempAlert,
-                                           "0001", c.status),
-                                 marked());
+        BatteryStatus s = decode(
+            makeReply("2710", "0E10", c.current, c.temp, "33", c.balance, c.tempAlert, "0001", c.status),
+            marked());
         std::string text = report(s, 7);
         EXPECT_NE(text.find(std::string("Current: ") + c.currentText + "\n"), std::string::npos) << text;
         EXPECT_NE(text.find(c.alertLine), std::string::npos) << text;
@@ -209,8 +236,10 @@ TEST(Reports, ValuesAtTheirLimits) {
                   std::string("OLM Battery Current & Gas Gauge: ") + c.currentText + " 100.00");
     }
     // Temperatures are unsigned: FF is 255, never -1.
-    BatteryStatus hot = decode(makeReply("2710", "0E10", "0000", "FF", "33", "00", "0000", "0000", "0000"), marked());
-    EXPECT_NE(report(hot, 0).find("Temps(layer 8 to layer 1): 255 255 255 255 255 255 255 255\nHeatsink temp: 255\n"),
+    BatteryStatus hot =
+        decode(makeReply("2710", "0E10", "0000", "FF", "33", "00", "0000", "0000", "0000"), marked());
+    EXPECT_NE(report(hot, 0).find(
+                  "Temps(layer 8 to layer 1): 255 255 255 255 255 255 255 255\nHeatsink temp: 255\n"),
               std::string::npos);
 }
 
@@ -224,7 +253,7 @@ TEST(Reports, TimesPastTwentyThirtyEightPrintInFull) {
 // The charge stages, driven by a sequence of balance registers against a
 // scripted supply and pack.
 class StageStep : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         ASSERT_GT(openPort(supply.endpoint().c_str(), &control.supplyPort, 9600, 8, 1, "none"), 0);
         ASSERT_GT(openPort(pack.endpoint().c_str(), &packPort, 9600, 8, 1, "none"), 0);
@@ -259,14 +288,26 @@ TEST_F(StageStep, FollowsTheBalanceRegister) {
     };
     const Case cases[] = {
         {"balanced cells hold stage 0 at 45 A", {0, 0}, {0, 0}, "ISET 45.0000A\rISET 45.0000A\r", 0},
-        {"any bit steps the first two stages", {0x01, 0x80, 0x01}, {1, 2, 2},
-         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r", 0},
-        {"stage 2 waits for every cell", {0x01, 0x01, 0xFE, 0xFF}, {1, 2, 2, 3},
-         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\rISET 7.5000A\r", 0},
-        {"falling back to 0 never raises the current", {0x01, 0x00, 0x02, 0x00}, {1, 1, 2, 2},
-         "ISET 22.5000A\rISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r", 0},
-        {"full from the first reply", {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF}, {1, 2, 3, 3, 3, 3},
-         "ISET 22.5000A\rISET 12.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\r", 2},
+        {"any bit steps the first two stages",
+         {0x01, 0x80, 0x01},
+         {1, 2, 2},
+         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r",
+         0},
+        {"stage 2 waits for every cell",
+         {0x01, 0x01, 0xFE, 0xFF},
+         {1, 2, 2, 3},
+         "ISET 22.5000A\rISET 12.5000A\rISET 12.5000A\rISET 7.5000A\r",
+         0},
+        {"falling back to 0 never raises the current",
+         {0x01, 0x00, 0x02, 0x00},
+         {1, 1, 2, 2},
+         "ISET 22.5000A\rISET 22.5000A\rISET 12.5000A\rISET 12.5000A\r",
+         0},
+        {"full from the first reply",
+         {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF},
+         {1, 2, 3, 3, 3, 3},
+         "ISET 22.5000A\rISET 12.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\rISET 7.5000A\r",
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -26,7 +26,9 @@ TEST(Ahextoi, ReadsLeadingHexDigitsAndStopsAtAnythingElse) {
         {"-5", 0},
         {"+5", 0},
         {"0x1F", 0},
-        {"7\xff" "1", 7},
+        {"7\xff"
+         "1",
+         7},
         {"\xc3\xa9", 0},
         {"FFFFFFFF", -1},
         {"80000000", INT_MIN},
