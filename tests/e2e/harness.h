@@ -174,13 +174,13 @@ int countOf(const std::string& text, const std::string& needle);
 // A child process in the sandbox.
 
 struct SpawnOptions {
-    std::string program;                 // path of the executable
-    std::vector<std::string> args;       // after argv[0]
-    std::string cwd;                     // default: the sandbox's directory
-    std::string name;                    // output files NAME.stdout, NAME.stderr; default: program's base name
-    bool fakeTime = true;                // run under libfaketime
-    std::string fakeTimeSpec = "+0 x20"; // FAKETIME
-    std::vector<std::string> env;        // extra NAME=VALUE entries
+    std::string program{};                // path of the executable
+    std::vector<std::string> args{};      // after argv[0]
+    std::string cwd{};                    // default: the sandbox's directory
+    std::string name{};                   // output files NAME.stdout, NAME.stderr; default: program's base name
+    bool fakeTime = true;                 // run under libfaketime
+    std::string fakeTimeSpec = "+0 x20";  // FAKETIME
+    std::vector<std::string> env{};       // extra NAME=VALUE entries
 };
 
 class Child {
