@@ -1,0 +1,355 @@
+// supplyctl run as a real process against a scripted supply on loopback, or
+// on a pseudo-terminal standing in for the supply's serial line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peer.h"
+#include "serial/serial.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::LoopbackPeer;
+using testsupport::PtyPair;
+using testsupport::waitUntil;
+
+constexpr auto DEADLINE = 10000ms;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One run of supplyctl, its standard output and error collected in files.
+class SupplyctlRun {
+   public:
+    explicit SupplyctlRun(const std::vector<std::string>& args) {
+        char dir[] = "/tmp/supplyctl-XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&files, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        std::vector<std::string> all{SUPPLYCTL_BIN};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, SUPPLYCTL_BIN, &files, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+    }
+    ~SupplyctlRun() {
+        if (!exited()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+        unlink((dir_ + "/out").c_str());
+        unlink((dir_ + "/err").c_str());
+        rmdir(dir_.c_str());
+    }
+    SupplyctlRun(const SupplyctlRun&) = delete;
+    SupplyctlRun& operator=(const SupplyctlRun&) = delete;
+
+    // Waits for the process to end; its exit code, or -1 when it did not
+    // end by exit in time.
+    int exitCode(std::chrono::milliseconds deadline = DEADLINE) {
+        waitUntil([this] { return exited(); }, deadline);
+        return exited() && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    std::string out() const { return readFile(dir_ + "/out"); }
+    std::string err() const { return readFile(dir_ + "/err"); }
+
+   private:
+    bool exited() {
+        if (done_) return true;
+        done_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+        return done_;
+    }
+
+    std::string dir_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool done_ = false;
+};
+
+// A scripted supply: answers each query from its table, records the rest.
+LoopbackPeer::Responder answering(std::map<std::string, std::string> answers) {
+    return [answers](LoopbackPeer& peer, const std::string& command) {
+        auto found = answers.find(command);
+        if (found != answers.end()) peer.send(found->second);
+    };
+}
+
+const std::map<std::string, std::string> FULL_ANSWERS = {
+    {"IOUT?\r", "IOUT 12.5000\r"}, {"VOUT?\r", "VOUT 35.9000\r"}, {"ISET?\r", "ISET 45.0000\r"},
+    {"VSET?\r", "VSET 35.9000\r"}, {"OUT?\r", "OUT 1\r"},         {"ERR?\r", "ERR 0\r"},
+    {"ASTS?\r", "ASTS 4\r"},       {"STS?\r", "STS 0\r"},         {"FAULT?\r", "FAULT 2\r"},
+};
+
+const char ALL_QUERIES[] = "IOUT?\rVOUT?\rISET?\rVSET?\rOUT?\rERR?\rASTS?\rSTS?\rFAULT?\r";
+
+// Everything the supply received from runs that have ended. The peer takes
+// one connection at a time, so a marker sent on a connection of our own
+// arrives after every byte of earlier connections.
+std::string receivedAfterRuns(LoopbackPeer& peer) {
+    const std::string marker = "#END#\r";
+    int fd = 0;
+    EXPECT_GT(openPort(peer.endpoint().c_str(), &fd, 9600, 8, 1, "none"), 0);
+    EXPECT_EQ(sendStr(fd, marker.c_str()), 0);
+    EXPECT_TRUE(peer.waitForReceived([&](const std::string& bytes) { return bytes.ends_with(marker); }));
+    closePort(fd);
+    std::string bytes = peer.received();
+    return bytes.substr(0, bytes.size() - marker.size());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+
+struct CommandCase {
+    std::vector<std::string> args;  // after the endpoint
+    int exitCode;
+    const char* sent;
+    const char* err;
+};
+
+TEST(Supplyctl, SendsEachCommandThroughTheDriverAndRejectsOutOfRangeValues) {
+    const CommandCase cases[] = {
+        {{"volts", "35.9"}, 0, "VSET 35.9000V\r", ""},
+        {{"volts", "1e1"}, 0, "VSET 10.0000V\r", ""},
+        {{"current", "22.5"}, 0, "ISET 22.5000A\r", ""},
+        {{"current", "0"}, 0, "ISET 0.0000A\r", ""},
+        {{"ovp", "45"}, 0, "OVSET 45.0000V\r", ""},
+        {{"vmax", "40.25"}, 0, "VMAX 40.2500V\r", ""},
+        {{"imax", "60"}, 0, "IMAX 60.0000A\r", ""},
+        {{"on"}, 0, "OUT 1\r", ""},
+        {{"off"}, 0, "OUT 0\r", ""},
+        {{"clear"}, 0, "CLR\r", ""},
+        {{"reset"}, 0, "RST\r", ""},
+        {{"trigger"}, 0, "TRG\r", ""},
+        {{"volts", "45"}, 2, "", "xfr:88:err: xfrSetVolts(45.000000) >= 45.000000\n"},
+        {{"volts", "-0.5"}, 2, "", "xfr:88:err: xfrSetVolts(-0.500000) >= 45.000000\n"},
+        {{"ovp", "45.001"}, 2, "", "xfr:45:err: xfrOverVoltSet(45.001000) > 45.000000\n"},
+        {{"vmax", "-1"}, 2, "", "xfr:73:err: xfrVMax(-1.000000) > 45.000000\n"},
+        {{"current", "60.5"}, 2, "", "xfr:112:Assertion failed on line 112 in file xfr\n"},
+        {{"imax", "-0.001"}, 2, "", "xfr:101:Assertion failed on line 101 in file xfr\n"},
+    };
+    for (const CommandCase& c : cases) {
+        LoopbackPeer supply;
+        std::vector<std::string> args{supply.endpoint()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SupplyctlRun run(args);
+        std::string label = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        EXPECT_EQ(run.exitCode(), c.exitCode) << label;
+        EXPECT_EQ(run.out(), "") << label;
+        EXPECT_EQ(run.err(), c.err) << label;
+        EXPECT_EQ(receivedAfterRuns(supply), c.sent) << label;
+    }
+}
+
+TEST(Supplyctl, UsageErrorsExitWithTwoAndSendNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"status", "extra"},
+        {"bogus"},
+        {"volts"},
+        {"volts", "1", "2"},
+        {"on", "1"},
+        {"volts", "nan"},
+        {"current", "inf"},
+        {"ovp", "-inf"},
+        {"volts", "12abc"},
+        {"volts", ""},
+        {"volts", " 5"},
+        {"volts", "1,5"},
+        {"current", "0x10"},
+        {"imax", "1e999"},
+        {"watch", "0"},
+        {"watch", "-1"},
+        {"watch", "soon"},
+        {"watch", "1", "2"},
+    };
+    LoopbackPeer supply;
+    for (const std::vector<std::string>& c : cases) {
+        // The first case has no command at all: the endpoint alone.
+        std::vector<std::string> args{supply.endpoint()};
+        args.insert(args.end(), c.begin(), c.end());
+        std::string label;
+        for (const std::string& arg : c) label += "'" + arg + "' ";
+        SupplyctlRun run(args);
+        EXPECT_EQ(run.exitCode(), 2) << label;
+        EXPECT_EQ(run.out(), "") << label;
+        EXPECT_TRUE(contains(run.err(), "usage: supplyctl ENDPOINT")) << label << run.err();
+    }
+    {
+        SupplyctlRun run({});
+        EXPECT_EQ(run.exitCode(), 2);
+        EXPECT_TRUE(contains(run.err(), "usage: supplyctl ENDPOINT"));
+    }
+    EXPECT_EQ(receivedAfterRuns(supply), "");
+}
+
+struct StatusCase {
+    const char* label;
+    std::map<std::string, std::string> changed;  // answers that differ from FULL_ANSWERS
+    int exitCode;
+    const char* out;
+};
+
+TEST(Supplyctl, StatusPrintsEveryValueInOrderAndMarksTheUnreadOnes) {
+    const StatusCase cases[] = {
+        {"all answered",
+         {},
+         0,
+         "IOUT=12.5000\nVOUT=35.9000\nISET=45.0000\nVSET=35.9000\nOUT=1\nERR=0\nASTS=4\nSTS=0\nFAULT=2\n"},
+        {"unparsable answers",
+         {{"VSET?\r", "VSET x\r"}, {"ERR?\r", "OUT 0\r"}, {"STS?\r", "ASTS 1\r"}},
+         1,
+         "IOUT=12.5000\nVOUT=35.9000\nISET=45.0000\nVSET=?\nOUT=1\nERR=?\nASTS=4\nSTS=?\nFAULT=2\n"},
+        {"first register and fault unparsable",
+         {{"ASTS?\r", "ASTS\r"}, {"FAULT?\r", "FAULT -\r"}},
+         1,
+         "IOUT=12.5000\nVOUT=35.9000\nISET=45.0000\nVSET=35.9000\nOUT=1\nERR=0\nASTS=?\nSTS=0\nFAULT=?\n"},
+    };
+    for (const StatusCase& c : cases) {
+        std::map<std::string, std::string> answers = c.changed;
+        answers.insert(FULL_ANSWERS.begin(), FULL_ANSWERS.end());
+        LoopbackPeer supply(0, answering(answers));
+        SupplyctlRun run({supply.endpoint(), "status"});
+        EXPECT_EQ(run.exitCode(), c.exitCode) << c.label;
+        EXPECT_EQ(run.out(), c.out) << c.label;
+        // No progress lines of the port layer, no messages.
+        EXPECT_EQ(run.err(), "") << c.label;
+        EXPECT_EQ(receivedAfterRuns(supply), ALL_QUERIES) << c.label;
+    }
+}
+
+// The supply drops the connection at the first query: nothing can be read,
+// every later query fails to send, and none of this takes long.
+TEST(Supplyctl, StatusOfASupplyThatHangsUpMarksEveryValueAndExitsWithOne) {
+    LoopbackPeer supply(0, [](LoopbackPeer& peer, const std::string&) { peer.closeConnection(); });
+    SupplyctlRun run({supply.endpoint(), "status"});
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_EQ(run.out(), "IOUT=?\nVOUT=?\nISET=?\nVSET=?\nOUT=?\nERR=?\nASTS=?\nSTS=?\nFAULT=?\n");
+    EXPECT_TRUE(contains(run.err(), "err: sendStr wrote -1 of")) << run.err();
+}
+
+TEST(Supplyctl, AnEndpointThatCannotBeOpenedExitsWithThree) {
+    std::string closedEndpoint;
+    {
+        LoopbackPeer gone;
+        closedEndpoint = gone.endpoint();
+    }
+    struct OpenCase {
+        std::string endpoint;
+        const char* message;
+    };
+    const OpenCase cases[] = {
+        {closedEndpoint, "serial:300:open of protocol 'tcp' on server '127.0.0.1'"},
+        {"/nonexistent/ttyS9", "serial:330:err: openPort: could not open \"/nonexistent/ttyS9\""},
+    };
+    for (const OpenCase& c : cases) {
+        for (const char* command : {"status", "on"}) {
+            SupplyctlRun run({c.endpoint, command});
+            EXPECT_EQ(run.exitCode(), 3) << c.endpoint << ' ' << command;
+            EXPECT_EQ(run.out(), "") << c.endpoint << ' ' << command;
+            EXPECT_TRUE(contains(run.err(), c.message)) << run.err();
+        }
+    }
+}
+
+// A device path is a serial line at 9600 bit/s, 8 data bits, 1 stop bit, no
+// parity; the settings stay on the line after the run.
+TEST(Supplyctl, DrivesASupplyOnASerialLine) {
+    PtyPair line;
+    SupplyctlRun run({line.slavePath, "current", "7.5"});
+    EXPECT_EQ(line.readMaster(13), "ISET 7.5000A\r");
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_EQ(run.err(), "");
+    termios settings{};
+    ASSERT_EQ(tcgetattr(line.slave, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), B9600);
+    EXPECT_EQ(cfgetispeed(&settings), B9600);
+    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(settings.c_cflag & PARENB, 0u);
+}
+
+struct WatchCase {
+    int sig;
+    std::map<std::string, std::string> answers;
+    const char* values;  // what follows the time on every line
+};
+
+TEST(Supplyctl, WatchPrintsALinePerIntervalUntilInterrupted) {
+    const WatchCase cases[] = {
+        {SIGINT, FULL_ANSWERS, ",12.5000,35.9000"},
+        // A value that is not read leaves its field empty.
+        {SIGTERM, {{"IOUT?\r", "IOUT 0.0\r"}, {"VOUT?\r", "VOUT ?\r"}}, ",0.0000,"},
+    };
+    for (const WatchCase& c : cases) {
+        LoopbackPeer supply(0, answering(c.answers));
+        long long before = static_cast<long long>(time(nullptr));
+        SupplyctlRun run({supply.endpoint(), "watch", "0.2"});
+        auto lines = [&run] {
+            std::string out = run.out();
+            return std::count(out.begin(), out.end(), '\n');
+        };
+        ASSERT_TRUE(waitUntil([&] { return lines() >= 3; }, DEADLINE)) << run.out() << run.err();
+        run.signal(c.sig);
+        EXPECT_EQ(run.exitCode(), 0) << strsignal(c.sig);
+        long long after = static_cast<long long>(time(nullptr));
+
+        std::string out = run.out();
+        const std::string header = "time,IOUT,VOUT\n";
+        ASSERT_EQ(out.substr(0, header.size()), header);
+        std::istringstream data(out.substr(header.size()));
+        std::string line;
+        int count = 0;
+        for (; std::getline(data, line); ++count) {
+            std::smatch parts;
+            ASSERT_TRUE(std::regex_match(line, parts, std::regex("([0-9]+)(.*)"))) << line;
+            EXPECT_EQ(parts[2].str(), c.values) << line;
+            long long stamp = std::stoll(parts[1].str());
+            EXPECT_GE(stamp, before);
+            EXPECT_LE(stamp, after);
+        }
+        EXPECT_GE(count, 2);
+        EXPECT_EQ(run.err(), "");
+        // Each line asks once for each value, in that order.
+        std::string sent = receivedAfterRuns(supply);
+        std::string expected;
+        for (int i = 0; i < count; ++i) expected += "IOUT?\rVOUT?\r";
+        EXPECT_EQ(sent, expected);
+    }
+}
+
+}  // namespace
