@@ -38,7 +38,8 @@ namespace fs = std::filesystem;
 std::string fill(std::string text, const std::map<std::string, std::string>& values) {
     for (const auto& [key, value] : values) {
         const std::string mark = "{" + key + "}";
-        for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + value.size())) {
+        for (std::size_t at = text.find(mark); at != std::string::npos;
+             at = text.find(mark, at + value.size())) {
             text.replace(at, mark.size(), value);
         }
     }
@@ -85,7 +86,7 @@ int pendingBytes(int fd) {
 // A loopback port that nobody listens on: bound, so no one else takes it,
 // but not listening, so a connect is refused.
 class ClosedPort {
-public:
+   public:
     ClosedPort() {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -103,14 +104,14 @@ public:
     ClosedPort& operator=(const ClosedPort&) = delete;
     int port() const { return port_; }
 
-private:
+   private:
     int fd_ = -1;
     int port_ = 0;
 };
 
 // Runs the test in a fresh directory, since the send log goes to the cwd.
 class TempCwd {
-public:
+   public:
     TempCwd() : saved_(fs::current_path()) {
         char pattern[] = "/tmp/serial-test-XXXXXX";
         dir_ = mkdtemp(pattern);
@@ -129,7 +130,7 @@ public:
         return names;
     }
 
-private:
+   private:
     fs::path saved_;
     fs::path dir_;
 };
@@ -190,7 +191,7 @@ RecvResult recvCaptured(int fd, char* buf, int len) {
 }
 
 class SerialTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { before_ = table(); }
 
     void TearDown() override {
@@ -269,20 +270,20 @@ TEST_F(SerialTest, TcpEndpointFieldsAreSplitAtColons) {
     // {P} is the listening port.
     const char* endpoints[] = {
         "tcp:127.0.0.1:{P}",
-        "tcp::127.0.0.1:{P}",           // runs of colons are one separator
+        "tcp::127.0.0.1:{P}",  // runs of colons are one separator
         "tcp:127.0.0.1:::{P}",
         "tcp:127.0.0.1:{P}:",
         "tcp:127.0.0.1:{P}:more:fields",  // ignored after the port
-        "tcpx:127.0.0.1:{P}",           // only three characters decide
-        "tcp:127.0.0.1:{P+65536}",      // low 16 bits
-        "tcp:127.0.0.1:{P}abc",         // leading digits only
-        "tcp:127.1:{P}",                // dotted-address short form
-        "tcp:localhost:{P}",            // name look-up
+        "tcpx:127.0.0.1:{P}",             // only three characters decide
+        "tcp:127.0.0.1:{P+65536}",        // low 16 bits
+        "tcp:127.0.0.1:{P}abc",           // leading digits only
+        "tcp:127.1:{P}",                  // dotted-address short form
+        "tcp:localhost:{P}",              // name look-up
     };
     for (const char* pattern : endpoints) {
         LoopbackPeer peer;
-        std::string endpoint = fill(pattern, {{"P", std::to_string(peer.port())},
-                                              {"P+65536", std::to_string(peer.port() + 65536)}});
+        std::string endpoint = fill(
+            pattern, {{"P", std::to_string(peer.port())}, {"P+65536", std::to_string(peer.port() + 65536)}});
         SCOPED_TRACE(endpoint);
         OpenResult opened = attemptOpen(endpoint);
         ASSERT_GT(opened.result, 0) << opened.stderrText;
@@ -315,21 +316,25 @@ TEST_F(SerialTest, FailedOpenReportsAndLeavesTheTableAsItWas) {
         {"tcp:::", "serial:300:open of protocol 'tcp' on server '' on port '0' failed\n"},
         {"tcp:127.0.0.1", "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '0' failed\n"},
         {"tcp:127.0.0.1:", "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '0' failed\n"},
-        {"tcp:127.0.0.1:{C}", "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '{C}' failed\n"},
-        {"tcpx:127.0.0.1:{C}", "serial:300:open of protocol 'tcpx' on server '127.0.0.1' on port '{C}' failed\n"},
+        {"tcp:127.0.0.1:{C}",
+         "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '{C}' failed\n"},
+        {"tcpx:127.0.0.1:{C}",
+         "serial:300:open of protocol 'tcpx' on server '127.0.0.1' on port '{C}' failed\n"},
         {"tcp:127.0.0.1:{C+65536}",
          "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '{C+65536}' failed\n"},
         // No digits: port 0, which refuses.
         {"tcp:127.0.0.1:abc", "serial:300:open of protocol 'tcp' on server '127.0.0.1' on port '0' failed\n"},
         // A digit first means a dotted address; this one converts to all bits
         // set, which the kernel refuses to connect to.
-        {"tcp:1localhost:{P}", "serial:300:open of protocol 'tcp' on server '1localhost' on port '{P}' failed\n"},
+        {"tcp:1localhost:{P}",
+         "serial:300:open of protocol 'tcp' on server '1localhost' on port '{P}' failed\n"},
         // Capitals are a device path, even with a peer listening.
         {"TCP:127.0.0.1:{P}",
          "serial:330:err: openPort: could not open \"TCP:127.0.0.1:{P}\": No such file or directory\n"},
         {"tc", "serial:330:err: openPort: could not open \"tc\": No such file or directory\n"},
         {"", "serial:330:err: openPort: could not open \"\": No such file or directory\n"},
-        {"/dev/null", "serial:340:err: openPort: could not tcgetattr on \"/dev/null\": Inappropriate ioctl for device\n"},
+        {"/dev/null",
+         "serial:340:err: openPort: could not tcgetattr on \"/dev/null\": Inappropriate ioctl for device\n"},
     };
     // Once with no port of ours in the table, once after an open port.
     for (bool withOpenPort : {false, true}) {
@@ -432,8 +437,8 @@ TEST_F(SerialTest, CallsOnADescriptorWithoutRecordFail) {
             SCOPED_TRACE(::testing::Message() << call.name << " fd=" << fd);
             CaptureFd err(2);
             EXPECT_EQ(call.run(fd), -1);
-            EXPECT_EQ(err.finish(),
-                      "serial:90:err: " + std::string(call.name) + ": no open port with fd=" + std::to_string(fd) + "\n");
+            EXPECT_EQ(err.finish(), "serial:90:err: " + std::string(call.name) +
+                                        ": no open port with fd=" + std::to_string(fd) + "\n");
         }
     }
     // Nothing was written to the pipe and no log file was made.
@@ -538,9 +543,11 @@ TEST_F(SerialTest, RecvReportsWaitAndReadErrors) {
     };
     const Case cases[] = {
         {closedFd, "calling select\n",
-         "select returned error: : Bad file descriptor\nserial:186:err: recvStr select failed -1: Bad file descriptor\n",
+         "select returned error: : Bad file descriptor\nserial:186:err: recvStr select failed -1: Bad file "
+         "descriptor\n",
          1},
-        {dirFd, "calling select\nselect returned 1\n", "serial:199:err: recvStr failed with Is a directory", 8},
+        {dirFd, "calling select\nselect returned 1\n", "serial:199:err: recvStr failed with Is a directory",
+         8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -655,7 +662,8 @@ TEST_F(SerialTest, DiscardRecvDropsWhatIsWaitingUpToMax) {
             pollfd hangup{fd, POLLRDHUP, 0};
             ASSERT_EQ(poll(&hangup, 1, 5000), 1);
         }
-        for (const Step& step : c.steps) EXPECT_EQ(discardRecv(fd, step.max), step.dropped) << "max " << step.max;
+        for (const Step& step : c.steps)
+            EXPECT_EQ(discardRecv(fd, step.max), step.dropped) << "max " << step.max;
         if (!c.peerCloses) {
             ASSERT_TRUE(peer.send("next\r"));
             QUIET_PORT_PROGRESS = 1;
@@ -857,7 +865,7 @@ TEST_F(SerialTest, SendLogRecordsEveryStringAsSent) {
     EXPECT_GE(std::stoll(name[1].str()), opened);
     EXPECT_LE(std::stoll(name[1].str()), openedBy);
     EXPECT_EQ(announced, "Opened log file '" + files[0] + "' for port fd=" + std::to_string(fd) + "\n");
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(files[0].c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
@@ -878,7 +886,8 @@ TEST_F(SerialTest, SendLogRecordsEveryStringAsSent) {
 
     CaptureFd err(2);
     EXPECT_EQ(closeLogFile(fd), -1);
-    EXPECT_EQ(err.finish(), "serial:490:err: closeLogFile: port fd=" + std::to_string(fd) + " has no send log\n");
+    EXPECT_EQ(err.finish(),
+              "serial:490:err: closeLogFile: port fd=" + std::to_string(fd) + " has no send log\n");
 }
 
 TEST_F(SerialTest, SendLogOfASerialLine) {
@@ -935,8 +944,8 @@ TEST_F(SerialTest, SendLogNameMustFitIn256Bytes) {
 
     CaptureFd err(2);
     EXPECT_EQ(openLogFile(fd, tooLong.c_str()), -1);
-    EXPECT_EQ(err.finish(),
-              "serial:481:openLogFile: cannot create '" + tooLong + "_<seconds>.log' for writing:File name too long\n");
+    EXPECT_EQ(err.finish(), "serial:481:openLogFile: cannot create '" + tooLong +
+                                "_<seconds>.log' for writing:File name too long\n");
     EXPECT_TRUE(cwd.files().empty());
     EXPECT_EQ(recordOf(fd)->logFd, 0);
 
