@@ -221,8 +221,6 @@ class SerialTest : public ::testing::Test {
     std::vector<PortRecord*> before_;
 };
 
-using Clock = std::chrono::steady_clock;
-
 // ---- TCP open and send -------------------------------------------------------
 
 TEST_F(SerialTest, TcpOpenIgnoresLineSettingsAndSendsTheExactBytes) {
