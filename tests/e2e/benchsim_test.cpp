@@ -35,7 +35,7 @@ struct Endpoints {
 const std::string CHARGING_SETUP = "CLR\rOUT 0\rVSET 35.9000V\rISET 45.0000A\rOUT 1\r";
 
 class Benchsim : public Sandbox {
-public:
+   public:
     void SetUp() override {
         Sandbox::SetUp();
         QUIET_PORT_PROGRESS = 1;
@@ -79,7 +79,7 @@ public:
     // applied, since each instrument handles its input in order.
     static void tell(int fd, const std::string& commands) { EXPECT_EQ(sendStr(fd, commands.c_str()), 0); }
 
-private:
+   private:
     int started_ = 0;
     Child* bench_ = nullptr;
 };
@@ -241,14 +241,16 @@ TEST_F(Benchsim, ReplyIs77BytesThatDecodeToTheSimulatedValues) {
         SCOPED_TRACE("request " + std::to_string(request));
         const std::string reply = ask(pack, PACK_STATUS_REQUEST);
         ASSERT_EQ(reply.size(), 77u);
-        EXPECT_TRUE(std::all_of(reply.begin(), reply.begin() + 74, [](char c) { return std::isxdigit(c) != 0; }));
+        EXPECT_TRUE(
+            std::all_of(reply.begin(), reply.begin() + 74, [](char c) { return std::isxdigit(c) != 0; }));
         EXPECT_EQ(reply.substr(74), "XX\n");
         const BatteryStatus status = decode(reply);
 
         ASSERT_TRUE(bench().waitForStderr("pack: @RQ", request));
         const std::string log = bench().stderrText();
         std::vector<std::smatch> lines;
-        for (auto it = std::sregex_iterator(log.begin(), log.end(), logged); it != std::sregex_iterator(); ++it) {
+        for (auto it = std::sregex_iterator(log.begin(), log.end(), logged); it != std::sregex_iterator();
+             ++it) {
             lines.push_back(*it);
         }
         ASSERT_EQ(lines.size(), static_cast<std::size_t>(request));
@@ -382,9 +384,11 @@ TEST_F(Benchsim, FaultOptions) {
              decodeStatusReply(reply.c_str(), &status);
              EXPECT_EQ(status.gasGauge, 0x1234) << "no field scans";
          }},
-        {"pack answers short", {"--pack-length", "76"},
+        {"pack answers short",
+         {"--pack-length", "76"},
          [](Benchsim&, int, int pack) { EXPECT_EQ(ask(pack, PACK_STATUS_REQUEST).size(), 76u); }},
-        {"pack answers long", {"--pack-length", "78"},
+        {"pack answers long",
+         {"--pack-length", "78"},
          [](Benchsim&, int, int pack) {
              const std::string reply = ask(pack, PACK_STATUS_REQUEST);
              EXPECT_EQ(reply.size(), 78u);
@@ -435,7 +439,8 @@ TEST_F(Benchsim, TheChargerRunsAWholeChargeAgainstIt) {
     ASSERT_TRUE(testsupport::waitUntil([] { return listening(SUPPLY_PORT) && listening(PACK_PORT); }));
     Child& benchsim = bench();
     Child& charger = startCharger();
-    ASSERT_TRUE(charger.waitForStdout("turning battery off at end of charge", 1, 60000ms)) << charger.stdoutText();
+    ASSERT_TRUE(charger.waitForStdout("turning battery off at end of charge", 1, 60000ms))
+        << charger.stdoutText();
     charger.stop();
     benchsim.stop();
 

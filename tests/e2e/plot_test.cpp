@@ -29,7 +29,7 @@ struct Outcome {
 };
 
 class ChargePlot : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         char pattern[] = "/tmp/chargeplot-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -140,7 +140,8 @@ TEST_F(ChargePlot, RefusesWhatIsNotAChargeLog) {
         const std::string log = writeLog("input", c.text);
         const Outcome result = run({log, png});
         EXPECT_EQ(result.status, 1);
-        EXPECT_NE(result.err.find("chargeplot: " + log + " is not a charge log"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("chargeplot: " + log + " is not a charge log"), std::string::npos)
+            << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_FALSE(std::filesystem::exists(png));
     }

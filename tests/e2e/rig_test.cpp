@@ -43,7 +43,7 @@ std::vector<int> receiveCounts(const std::string& out) {
 }
 
 class Rig : public Sandbox {
-protected:
+   protected:
     // Starts benchsim on two pseudo-terminals and ser2net with the example
     // configuration pointed at them, less the lines that match drop.
     void startRig(const std::string& drop = {}) {
@@ -70,7 +70,8 @@ protected:
         std::istringstream example(readText(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
         for (std::string line; std::getline(example, line);) {
             if (!drop.empty() && line.find(drop) != std::string::npos) continue;
-            for (auto [placeholder, path] : {std::pair{"/dev/ttyUSB0", supplyDevice}, {"/dev/ttyUSB1", packDevice}}) {
+            for (auto [placeholder, path] :
+                 {std::pair{"/dev/ttyUSB0", supplyDevice}, {"/dev/ttyUSB1", packDevice}}) {
                 if (auto at = line.find(placeholder); at != std::string::npos) {
                     line.replace(at, std::string(placeholder).size(), path);
                 }
@@ -103,7 +104,8 @@ TEST_F(Rig, AWholeChargeThroughSer2netWithTheExampleSettings) {
     startRig();
     if (HasFatalFailure()) return;
     Child& charger = startSlowerCharger();
-    ASSERT_TRUE(charger.waitForStdout("turning battery off at end of charge", 1, 90000ms)) << charger.stdoutText();
+    ASSERT_TRUE(charger.waitForStdout("turning battery off at end of charge", 1, 90000ms))
+        << charger.stdoutText();
     charger.stop();
 
     const std::string out = charger.stdoutText();

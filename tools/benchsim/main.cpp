@@ -150,7 +150,8 @@ bool parseNumber(const char* text, double low, double high, double* value) {
     char* end = nullptr;
     errno = 0;
     double parsed = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed) || parsed < low || parsed > high) {
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed) || parsed < low ||
+        parsed > high) {
         return false;
     }
     *value = parsed;
@@ -160,8 +161,23 @@ bool parseNumber(const char* text, double low, double high, double* value) {
 // Returns 0, or 2 after a message for a bad command line.
 int parseOptions(int argc, char** argv, Options* options) {
     enum {
-        SUPPLY_ADDRESS = 1000, PACK_ADDRESS, SUPPLY_PTY, PACK_PTY, PACE, TIME_SCALE, STEP, INITIAL_CHARGE, AMBIENT,
-        SILENT_AFTER, CLOSE_AFTER, SPLIT, GARBAGE, LENGTH, SUPPLY_MUTE, QUIET_OPTION, HELP,
+        SUPPLY_ADDRESS = 1000,
+        PACK_ADDRESS,
+        SUPPLY_PTY,
+        PACK_PTY,
+        PACE,
+        TIME_SCALE,
+        STEP,
+        INITIAL_CHARGE,
+        AMBIENT,
+        SILENT_AFTER,
+        CLOSE_AFTER,
+        SPLIT,
+        GARBAGE,
+        LENGTH,
+        SUPPLY_MUTE,
+        QUIET_OPTION,
+        HELP,
     };
     const option longOptions[] = {
         {"supply", required_argument, nullptr, SUPPLY_ADDRESS},
@@ -188,18 +204,34 @@ int parseOptions(int argc, char** argv, Options* options) {
         double value = 0.0;
         bool good = true;
         switch (choice) {
-            case SUPPLY_ADDRESS: options->address[SUPPLY] = optarg; break;
-            case PACK_ADDRESS: options->address[PACK] = optarg; break;
-            case SUPPLY_PTY: options->pty[SUPPLY] = true; break;
-            case PACK_PTY: options->pty[PACK] = true; break;
+            case SUPPLY_ADDRESS:
+                options->address[SUPPLY] = optarg;
+                break;
+            case PACK_ADDRESS:
+                options->address[PACK] = optarg;
+                break;
+            case SUPPLY_PTY:
+                options->pty[SUPPLY] = true;
+                break;
+            case PACK_PTY:
+                options->pty[PACK] = true;
+                break;
             case PACE:
                 good = parseNumber(optarg, 50, 4000000, &value);
                 options->paceBitsPerSecond = static_cast<int>(value);
                 break;
-            case TIME_SCALE: good = parseNumber(optarg, 0.001, 1e6, &options->timeScale); break;
-            case STEP: good = parseNumber(optarg, 0.001, 1e6, &options->stepSeconds); break;
-            case INITIAL_CHARGE: good = parseNumber(optarg, 0, 100, &options->initialCharge); break;
-            case AMBIENT: good = parseNumber(optarg, -40, 80, &options->ambient); break;
+            case TIME_SCALE:
+                good = parseNumber(optarg, 0.001, 1e6, &options->timeScale);
+                break;
+            case STEP:
+                good = parseNumber(optarg, 0.001, 1e6, &options->stepSeconds);
+                break;
+            case INITIAL_CHARGE:
+                good = parseNumber(optarg, 0, 100, &options->initialCharge);
+                break;
+            case AMBIENT:
+                good = parseNumber(optarg, -40, 80, &options->ambient);
+                break;
             case SILENT_AFTER:
                 good = parseNumber(optarg, 0, 1e9, &value);
                 options->silentAfter = static_cast<long>(value);
@@ -212,15 +244,25 @@ int parseOptions(int argc, char** argv, Options* options) {
                 good = parseNumber(optarg, 0, 60000, &value);
                 options->splitMillis = static_cast<int>(value);
                 break;
-            case GARBAGE: options->garbage = true; break;
+            case GARBAGE:
+                options->garbage = true;
+                break;
             case LENGTH:
                 good = parseNumber(optarg, 1, 4096, &value);
                 options->replyLength = static_cast<int>(value);
                 break;
-            case SUPPLY_MUTE: options->supplyMute = true; break;
-            case QUIET_OPTION: options->quiet = true; break;
-            case HELP: usage(stdout); exit(0);
-            default: usage(stderr); return 2;
+            case SUPPLY_MUTE:
+                options->supplyMute = true;
+                break;
+            case QUIET_OPTION:
+                options->quiet = true;
+                break;
+            case HELP:
+                usage(stdout);
+                exit(0);
+            default:
+                usage(stderr);
+                return 2;
         }
         if (!good) {
             fprintf(stderr, "benchsim: bad value '%s'\n", optarg);
@@ -253,8 +295,8 @@ int listenAt(const std::string& address, Instrument instrument, std::string* end
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0 ||
         listen(fd, 4) != 0) {
-        fprintf(stderr, "benchsim: %s: cannot listen on %s: %s\n", INSTRUMENT_NAME[instrument], address.c_str(),
-                strerror(errno));
+        fprintf(stderr, "benchsim: %s: cannot listen on %s: %s\n", INSTRUMENT_NAME[instrument],
+                address.c_str(), strerror(errno));
         if (fd >= 0) close(fd);
         return -1;
     }
@@ -295,7 +337,8 @@ void queue(Bench* bench, Connection* connection, const std::string& bytes, doubl
     if (connection->isPty && bench->options.paceBitsPerSecond > 0) {
         // One start, eight data and one stop bit per character.
         const double characterSeconds = 10.0 / bench->options.paceBitsPerSecond;
-        if (!connection->output.empty()) due = std::max(due, connection->output.back().due + characterSeconds);
+        if (!connection->output.empty())
+            due = std::max(due, connection->output.back().due + characterSeconds);
         for (char c : bytes) {
             connection->output.push_back({due, std::string(1, c)});
             due += characterSeconds;
@@ -349,7 +392,8 @@ void packCommand(Bench* bench, Connection* connection, const std::string& comman
         bench->pack.enabled = false;
         logEvent("pack: @AF, battery off at %.2f %%", bench->pack.charge);
     } else if (command == "@RQ") {
-        if (bench->options.stepSeconds > 0.0) advance(&bench->supply, &bench->pack, bench->options.stepSeconds);
+        if (bench->options.stepSeconds > 0.0)
+            advance(&bench->supply, &bench->pack, bench->options.stepSeconds);
         advance(&bench->supply, &bench->pack, 0.0);
         const PackReading reading = readPack(bench->pack);
         const Options& options = bench->options;
@@ -495,7 +539,8 @@ int run(Bench* bench) {
             if (fd < 0) continue;
             char host[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
-            logEvent("%s: connection from %s:%d", INSTRUMENT_NAME[listener.instrument], host, ntohs(peer.sin_port));
+            logEvent("%s: connection from %s:%d", INSTRUMENT_NAME[listener.instrument], host,
+                     ntohs(peer.sin_port));
             Connection connection;
             connection.fd = fd;
             connection.instrument = listener.instrument;

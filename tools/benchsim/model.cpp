@@ -27,7 +27,9 @@ constexpr int ERROR_RANGE = 2;
 constexpr int STS_CONSTANT_VOLTAGE = 1;
 constexpr int STS_CONSTANT_CURRENT = 2;
 
-double cellCharge(const Pack& pack, std::size_t cell) { return std::min(100.0, pack.charge + CELL_LEAD[cell]); }
+double cellCharge(const Pack& pack, std::size_t cell) {
+    return std::min(100.0, pack.charge + CELL_LEAD[cell]);
+}
 
 // Millivolts of a cell at rest plus its drop at the present current.
 double cellMillivolts(const Pack& pack, std::size_t cell, double amperes) {
@@ -36,7 +38,8 @@ double cellMillivolts(const Pack& pack, std::size_t cell, double amperes) {
 
 double stackVolts(const Pack& pack, double amperes) {
     double millivolts = 0.0;
-    for (std::size_t cell = 0; cell < CELL_LEAD.size(); ++cell) millivolts += cellMillivolts(pack, cell, amperes);
+    for (std::size_t cell = 0; cell < CELL_LEAD.size(); ++cell)
+        millivolts += cellMillivolts(pack, cell, amperes);
     return millivolts / 1000.0;
 }
 
@@ -55,7 +58,8 @@ double currentLimit(const Supply& supply) {
 int supplyStatus(const Supply& supply, const Pack& pack) {
     if (!supply.outputOn) return 0;
     double amperes = chargeCurrent(supply, pack);
-    return amperes > 0.0 && amperes >= currentLimit(supply) - 1e-9 ? STS_CONSTANT_CURRENT : STS_CONSTANT_VOLTAGE;
+    return amperes > 0.0 && amperes >= currentLimit(supply) - 1e-9 ? STS_CONSTANT_CURRENT
+                                                                   : STS_CONSTANT_VOLTAGE;
 }
 
 int roundTemp(double celsius) { return std::clamp(static_cast<int>(std::lround(celsius)), 0, 255); }
@@ -221,7 +225,8 @@ PackReading readPack(const Pack& pack) {
         const int millivolts = static_cast<int>(std::lround(cellMillivolts(pack, cell, amperes)));
         reading.cellMillivolts[cell] = millivolts;
         if (cellCharge(pack, cell) >= 100.0) reading.balance |= 1 << cell;
-        if (millivolts > CELL_HIGH_MILLIVOLTS || millivolts < CELL_LOW_MILLIVOLTS) reading.voltAlert |= 1 << cell;
+        if (millivolts > CELL_HIGH_MILLIVOLTS || millivolts < CELL_LOW_MILLIVOLTS)
+            reading.voltAlert |= 1 << cell;
     }
     // The reply lists layer 8 first.
     for (std::size_t layer = 0; layer < pack.layerTemp.size(); ++layer) {
@@ -253,12 +258,14 @@ std::string formatStatusReply(const PackReading& r) {
     char text[96];
     int length = snprintf(text, sizeof text, "%04X", static_cast<unsigned>(r.gasGauge) & 0xFFFF);
     for (int millivolts : r.cellMillivolts) {
-        length += snprintf(text + length, sizeof text - length, "%04X", static_cast<unsigned>(millivolts) & 0xFFFF);
+        length +=
+            snprintf(text + length, sizeof text - length, "%04X", static_cast<unsigned>(millivolts) & 0xFFFF);
     }
     // Signed hundredths, as 16-bit two's complement.
-    length += snprintf(text + length, sizeof text - length, "%04X", static_cast<unsigned>(r.current) & 0xFFFF);
+    length +=
+        snprintf(text + length, sizeof text - length, "%04X", static_cast<unsigned>(r.current) & 0xFFFF);
     for (int temp : r.temps) length += snprintf(text + length, sizeof text - length, "%02X", temp & 0xFF);
-    snprintf(text + length, sizeof text - length, "%02X%02X%04X%04X%04X%s", r.humidity & 0xFF, r.balance & 0xFF,
-             r.tempAlert & 0xFFFF, r.voltAlert & 0xFFFF, r.status & 0xFFFF, REPLY_TRAILER);
+    snprintf(text + length, sizeof text - length, "%02X%02X%04X%04X%04X%s", r.humidity & 0xFF,
+             r.balance & 0xFF, r.tempAlert & 0xFFFF, r.voltAlert & 0xFFFF, r.status & 0xFFFF, REPLY_TRAILER);
     return text;
 }

@@ -12,20 +12,20 @@ constexpr int REPLY_LENGTH = 77;
 
 struct Supply {
     bool outputOn = false;
-    double volts = 0.0;         // VSET
-    double amperes = 0.0;       // ISET
-    double overVolts = 0.0;     // OVSET, 0 while unset
-    double maxVolts = 0.0;      // VMAX, 0 while unset
-    double maxAmperes = 0.0;    // IMAX, 0 while unset
-    int error = 0;              // last error, cleared by CLR and by ERR?
-    int fault = 0;              // FAULT register: bit 0 over-voltage trip
-    int accumulated = 0;        // ASTS: status bits seen since the last ASTS?
+    double volts = 0.0;       // VSET
+    double amperes = 0.0;     // ISET
+    double overVolts = 0.0;   // OVSET, 0 while unset
+    double maxVolts = 0.0;    // VMAX, 0 while unset
+    double maxAmperes = 0.0;  // IMAX, 0 while unset
+    int error = 0;            // last error, cleared by CLR and by ERR?
+    int fault = 0;            // FAULT register: bit 0 over-voltage trip
+    int accumulated = 0;      // ASTS: status bits seen since the last ASTS?
 };
 
 struct Pack {
-    bool enabled = false;       // started by @AC, opened by @AF
-    double charge = 20.0;       // state of charge, percent
-    double amperes = 0.0;       // pack current, charge positive
+    bool enabled = false;  // started by @AC, opened by @AF
+    double charge = 20.0;  // state of charge, percent
+    double amperes = 0.0;  // pack current, charge positive
     std::array<double, 8> layerTemp{};
     double heatsinkTemp = 0.0;
     double ambient = 25.0;
@@ -51,14 +51,14 @@ std::string supplyCommand(Supply* supply, const Pack& pack, const std::string& t
 
 // The pack's view of itself, as its status reply carries it.
 struct PackReading {
-    int gasGauge;                    // hundredths of a percent
+    int gasGauge;  // hundredths of a percent
     std::array<int, 8> cellMillivolts;
-    int current;                     // hundredths of an ampere, signed
-    std::array<int, 9> temps;        // layers 8 down to 1, then the heatsink
+    int current;               // hundredths of an ampere, signed
+    std::array<int, 9> temps;  // layers 8 down to 1, then the heatsink
     int humidity;
-    int balance;                     // bit n: cell n+1 at its top
-    int tempAlert;                   // bit n: layer n+1; bit 8: heatsink
-    int voltAlert;                   // bit n: cell n+1 out of range
+    int balance;    // bit n: cell n+1 at its top
+    int tempAlert;  // bit n: layer n+1; bit 8: heatsink
+    int voltAlert;  // bit n: cell n+1 out of range
     int status;
 };
 
