@@ -53,27 +53,21 @@ BatteryStatus marked() {
     return s;
 }
 
-std::string report(const BatteryStatus& s, long long now) {
+// What one of the report writers puts into a stream.
+std::string written(void (*writer)(FILE*, const BatteryStatus&, long long), const BatteryStatus& s,
+                    long long now) {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    printStatusReport(out, s, now);
+    writer(out, s, now);
     fclose(out);
     std::string result(text, size);
     free(text);
     return result;
 }
 
-std::string record(const BatteryStatus& s, long long now) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    writeChargeLogRecord(out, s, now);
-    fclose(out);
-    std::string result(text, size);
-    free(text);
-    return result;
-}
+std::string report(const BatteryStatus& s, long long now) { return written(printStatusReport, s, now); }
+std::string record(const BatteryStatus& s, long long now) { return written(writeChargeLogRecord, s, now); }
 
 TEST(DecodeStatusReply, SetsEveryFieldFromItsOffset) {
     std::string reply =
