@@ -535,7 +535,7 @@ TEST(XfrFailures, StatusKeepsTheFirstRegisterWhenTheSecondQueryCannotBeSent) {
     std::string asked;
     std::thread supplySide([&asked, end = pair[1]] {
         char buffer[64];
-        while (asked.find('\r') == std::string::npos) {
+        while (asked.find('\r') == std::string::npos && readableWithin(end, 5000ms)) {
             ssize_t got = read(end, buffer, sizeof buffer);
             if (got <= 0) break;
             asked.append(buffer, static_cast<std::size_t>(got));
@@ -605,35 +605,61 @@ TEST(XfrSerial, AQueryDiscardsStaleInputAndReadsItsAnswer) {
     EXPECT_EQ(errText, "");
 }
 
+struct ReceiveFailureCase {
+    const char* label;
+    std::function<int(int fd, std::vector<double>* outputs)> call;
+    std::vector<double> outputs;
+    // The driver's message after each failed read; each exchange has ten.
+    std::vector<const char*> messages;
+};
+
 // The line is swapped for the master side of a terminal whose other side is
 // closed: writes, drains and flushes succeed, every read fails with EIO.
 // Without echo nothing written comes back to be read.
-TEST(XfrSerial, AReceiveErrorOnEveryAttemptGivesTenMessagesAndNoValue) {
-    SerialPort line;
-    ASSERT_GT(line.fd, 0);
-    PtyPair dead;
-    termios raw{};
-    ASSERT_EQ(tcgetattr(dead.slave, &raw), 0);
-    cfmakeraw(&raw);
-    ASSERT_EQ(tcsetattr(dead.slave, TCSANOW, &raw), 0);
-    close(dead.slave);
-    dead.slave = -1;
-    ASSERT_EQ(dup2(dead.master, line.fd), line.fd);
-
+TEST(XfrSerial, AReceiveErrorOnEveryAttemptGivesTenMessagesPerExchangeAndNoValue) {
+    const ReceiveFailureCase cases[] = {
+        {"iout", doubleQuery(xfrGetIOut), {UNTOUCHED}, {"xfr:137:err: xfrGetIOut: recvStr returned -1\n"}},
+        {"iset", doubleQuery(xfrGetISet), {UNTOUCHED}, {"xfr:166:err: xfrGetISet: recvStr returned -1\n"}},
+        {"out", intQuery(xfrGetOut), {UNTOUCHED}, {"xfr:196:err: xfrGetOut: recvStr returned -1\n"}},
+        {"vout", doubleQuery(xfrGetVOut), {UNTOUCHED}, {"xfr:225:err: xfrGetVout: recvStr returned -1\n"}},
+        {"vset", doubleQuery(xfrGetVSet), {UNTOUCHED}, {"xfr:254:err: xfrGetVset: recvStr returned -1\n"}},
+        {"err", intQuery(xfrGetErr), {UNTOUCHED}, {"xfr:283:err: xfrGetErr: recvStr returned -1\n"}},
+        {"status",
+         statusQuery,
+         {UNTOUCHED, UNTOUCHED, UNTOUCHED},
+         {"xfr:313:err: xfrGetStatus: recvStr returned -1\n",
+          "xfr:334:err: xfrGetStatus: recvStr returned -1\n",
+          "xfr:355:err: xfrGetStatus: recvStr returned -1\n"}},
+    };
     Setting quiet(QUIET_PORT_PROGRESS, 1);
-    double amperes = UNTOUCHED;
-    CaptureFd err(2);
-    int result = xfrGetIOut(line.fd, &amperes);
-    std::string errText = err.finish();
+    for (const ReceiveFailureCase& c : cases) {
+        SerialPort line;
+        ASSERT_GT(line.fd, 0) << c.label;
+        PtyPair dead;
+        termios raw{};
+        ASSERT_EQ(tcgetattr(dead.slave, &raw), 0);
+        cfmakeraw(&raw);
+        ASSERT_EQ(tcsetattr(dead.slave, TCSANOW, &raw), 0);
+        close(dead.slave);
+        dead.slave = -1;
+        ASSERT_EQ(dup2(dead.master, line.fd), line.fd);
 
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(amperes, UNTOUCHED);
-    std::string once =
-        "serial:199:err: recvStr failed with Input/output error"
-        "xfr:137:err: xfrGetIOut: recvStr returned -1\n";
-    std::string expected;
-    for (int i = 0; i < 10; ++i) expected += once;
-    EXPECT_EQ(errText, expected);
+        std::vector<double> outputs;
+        CaptureFd err(2);
+        int result = c.call(line.fd, &outputs);
+        std::string errText = err.finish();
+
+        EXPECT_EQ(result, -1) << c.label;
+        EXPECT_EQ(outputs, c.outputs) << c.label;
+        std::string expected;
+        for (const char* message : c.messages) {
+            for (int i = 0; i < 10; ++i) {
+                expected += "serial:199:err: recvStr failed with Input/output error";
+                expected += message;
+            }
+        }
+        EXPECT_EQ(errText, expected) << c.label;
+    }
 }
 
 }  // namespace
