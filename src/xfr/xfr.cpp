@@ -169,10 +169,17 @@ int xfrGetErr(int fd, int* code) {
 }
 
 int xfrGetStatus(int fd, int* asts, int* sts, int* fault) {
+    int results[3];
+    return xfrGetStatusEach(fd, asts, sts, fault, results);
+}
+
+int xfrGetStatusEach(int fd, int* asts, int* sts, int* fault, int results[3]) {
     bool sendFailed;
-    int status = queryInt(fd, ASTS, asts, &sendFailed);
-    if (sendFailed) return status;
-    status = queryInt(fd, STS, sts, &sendFailed);
-    if (sendFailed) return status;
-    return queryInt(fd, FAULT, fault, &sendFailed);
+    results[0] = results[1] = results[2] = -1;
+    results[0] = queryInt(fd, ASTS, asts, &sendFailed);
+    if (sendFailed) return results[0];
+    results[1] = queryInt(fd, STS, sts, &sendFailed);
+    if (sendFailed) return results[1];
+    results[2] = queryInt(fd, FAULT, fault, &sendFailed);
+    return results[2];
 }

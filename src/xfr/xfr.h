@@ -39,3 +39,6 @@ int xfrGetErr(int fd, int* code);
 // Three exchanges (ASTS, STS, FAULT); the result is that of the third,
 // unless a send failed before.
 int xfrGetStatus(int fd, int* asts, int* sts, int* fault);
+// As xfrGetStatus, and each exchange's own result in results[0..2] (1 when
+// its register was stored; -1 for an exchange never made after a failed send).
+int xfrGetStatusEach(int fd, int* asts, int* sts, int* fault, int results[3]);

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -32,10 +31,6 @@ constexpr double DEFAULT_WATCH_SECONDS = 5.0;
 // Longer intervals are cut to this, which keeps the schedule in range.
 constexpr double MAX_WATCH_SECONDS = 365.0 * 24 * 3600;
 constexpr std::int64_t NANOSECONDS = 1000000000;
-
-// xfrGetStatus reports only the third register's parse: the first two count
-// as read when they no longer hold this value, which no supply register takes.
-constexpr int NOT_READ = INT_MIN;
 
 enum class Kind { Status, Setpoint, Fixed, Watch };
 
@@ -150,13 +145,14 @@ int runStatus(int fd) {
     all &= printInt("OUT", read, number);
     read = xfrGetErr(fd, &number) == 1;
     all &= printInt("ERR", read, number);
-    int asts = NOT_READ;
-    int sts = NOT_READ;
-    int fault = NOT_READ;
-    read = xfrGetStatus(fd, &asts, &sts, &fault) == 1;
-    all &= printInt("ASTS", asts != NOT_READ, asts);
-    all &= printInt("STS", sts != NOT_READ, sts);
-    all &= printInt("FAULT", read, fault);
+    int asts = 0;
+    int sts = 0;
+    int fault = 0;
+    int results[3];
+    xfrGetStatusEach(fd, &asts, &sts, &fault, results);
+    all &= printInt("ASTS", results[0] == 1, asts);
+    all &= printInt("STS", results[1] == 1, sts);
+    all &= printInt("FAULT", results[2] == 1, fault);
     return all ? EXIT_OK : EXIT_NO_ANSWER;
 }
 
