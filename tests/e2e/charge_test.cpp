@@ -16,7 +16,7 @@ using namespace e2e;
 
 // One poll of the charge: what the pack does, and what the charger must do.
 struct Poll {
-    std::optional<int> balance;  // an accepted reply with this balance register; none: no reply
+    std::optional<int> balance;     // an accepted reply with this balance register; none: no reply
     std::optional<double> current;  // the current command that follows, if any
     bool off;                       // the pack is commanded off
     std::vector<std::string> messages;
@@ -43,12 +43,9 @@ const std::vector<Poll> CHARGE{
 
 // The stage messages of standard output, in order.
 std::vector<std::string> stageMessages(const std::string& out) {
-    static const std::regex line(R"((\*\*\*\*(reducing|setting) charge current to [0-9.]+|turning battery off at end of charge)\n)");
-    std::vector<std::string> found;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-        found.push_back((*it)[1].str());
-    }
-    return found;
+    static const std::regex line(
+        R"((\*\*\*\*(reducing|setting) charge current to [0-9.]+|turning battery off at end of charge)\n)");
+    return capturesOf(out, line);
 }
 
 std::string repeat(const std::string& text, int times) {
@@ -93,12 +90,14 @@ TEST_F(Charge, WholeChargeStepsTheCurrentDownAndTurnsThePackOff) {
     EXPECT_EQ(stageMessages(out), messages);
     // The messages are set off by empty lines, and the report's own empty
     // line ends before them.
-    EXPECT_EQ(countOf(out, "Battery Enable: Off\n\n\n****reducing charge current to 22.500000\n"
-                           "\n****setting charge current to 22.500000\n\ngoing to sleep\n"),
+    EXPECT_EQ(countOf(out,
+                      "Battery Enable: Off\n\n\n****reducing charge current to 22.500000\n"
+                      "\n****setting charge current to 22.500000\n\ngoing to sleep\n"),
               1)
         << out;
-    EXPECT_EQ(countOf(out, "Battery Enable: Off\n\nturning battery off at end of charge\n"
-                           "\n****setting charge current to 7.500000\n\ngoing to sleep\n"),
+    EXPECT_EQ(countOf(out,
+                      "Battery Enable: Off\n\nturning battery off at end of charge\n"
+                      "\n****setting charge current to 7.500000\n\ngoing to sleep\n"),
               2)
         << out;
 }

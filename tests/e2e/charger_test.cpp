@@ -39,11 +39,7 @@ void expectOnlyRequestsAfterStart(const ScriptedPack& pack) {
 // The time stamp of every report, in order.
 std::vector<std::string> reportTimes(const std::string& out) {
     static const std::regex line(R"(\ntime: (\d+)\n)");
-    std::vector<std::string> times;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-        times.push_back((*it)[1].str());
-    }
-    return times;
+    return capturesOf(out, line);
 }
 
 class ChargerMonitoring : public Sandbox {};
@@ -81,8 +77,12 @@ TEST_F(ChargerMonitoring, AcceptedRepliesAreReportedOnStdoutChargeLogAndSyslog) 
     EXPECT_EQ(polls(out, 1), POLL_START +
                                  "select returned 1\n"
                                  "status is 77\n"
-                                 "response is " + firstReply + "\n"
-                                 "time: " + times[0] + "\n"
+                                 "response is " +
+                                 firstReply +
+                                 "\n"
+                                 "time: " +
+                                 times[0] +
+                                 "\n"
                                  "gasGauge : 80.000000\n"
                                  "V1:3.601 V2:3.602 V3:3.603 V4:3.604\n"
                                  "V5:3.605 V6:3.606 V7:3.607 V8:3.608\n"
@@ -118,8 +118,9 @@ TEST_F(ChargerMonitoring, AcceptedRepliesAreReportedOnStdoutChargeLogAndSyslog) 
                                times[1] + ",100.00,327.67,5, 0, 0,12, 0\n");
 
     const std::vector<SyslogMessage> logged = syslog();
-    const std::vector<std::string> expected{"OLM Battery Current & Gas Gauge: -1.00 80.00", "OLM Battery RH: 55",
-                                            "OLM Battery Current & Gas Gauge: 327.67 100.00", "OLM Battery RH:  5"};
+    const std::vector<std::string> expected{
+        "OLM Battery Current & Gas Gauge: -1.00 80.00", "OLM Battery RH: 55",
+        "OLM Battery Current & Gas Gauge: 327.67 100.00", "OLM Battery RH:  5"};
     ASSERT_EQ(logged.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(logged[i].priority, 11) << logged[i].raw;  // LOG_USER | LOG_ERR
@@ -161,12 +162,12 @@ const std::string REPLY = statusReply({});
 
 INSTANTIATE_TEST_SUITE_P(
     , UnacceptedReply,
-    ::testing::Values(
-        UnacceptedCase{"Silent", PackStep::silent(), POLL_START + "no bytes ready\nstatus is 0\n" + SLEEP},
-        UnacceptedCase{"Short76", PackStep::answer(REPLY.substr(0, 76)),
-                       POLL_START + "select returned 1\nstatus is 76\n" + SLEEP},
-        UnacceptedCase{"Long78", PackStep::answer(REPLY + "X"),
-                       POLL_START + "select returned 1\nstatus is 78\n" + SLEEP}),
+    ::testing::Values(UnacceptedCase{"Silent", PackStep::silent(),
+                                     POLL_START + "no bytes ready\nstatus is 0\n" + SLEEP},
+                      UnacceptedCase{"Short76", PackStep::answer(REPLY.substr(0, 76)),
+                                     POLL_START + "select returned 1\nstatus is 76\n" + SLEEP},
+                      UnacceptedCase{"Long78", PackStep::answer(REPLY + "X"),
+                                     POLL_START + "select returned 1\nstatus is 78\n" + SLEEP}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ChargerMonitoring, SilentPackIsPolledAgainAfterEachSleep) {

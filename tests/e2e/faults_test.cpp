@@ -187,21 +187,14 @@ long residentKb(pid_t pid) {
 
 std::vector<long long> matchesOf(const std::string& text, const std::regex& pattern) {
     std::vector<long long> values;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator();
-         ++it) {
-        values.push_back(std::stoll((*it)[1].str()));
-    }
+    for (const std::string& match : capturesOf(text, pattern)) values.push_back(std::stoll(match));
     return values;
 }
 
 // The reply texts the charger accepted, as it printed them.
 std::vector<std::string> acceptedReplies(const std::string& out) {
     static const std::regex line(R"(response is ([^\n]*\n)\n)");
-    std::vector<std::string> replies;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-        replies.push_back((*it)[1].str());
-    }
-    return replies;
+    return capturesOf(out, line);
 }
 
 // Every accepted poll is followed by the next one 5 seconds (of the

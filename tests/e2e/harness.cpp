@@ -84,10 +84,20 @@ std::string currentCommand(double amperes) {
     return text;
 }
 
+std::vector<std::string> capturesOf(const std::string& text, const std::regex& pattern) {
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator();
+         ++it) {
+        found.push_back((*it)[1].str());
+    }
+    return found;
+}
+
 int countOf(const std::string& text, const std::string& needle) {
     if (needle.empty()) return 0;
     int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size())) {
         ++count;
     }
     return count;
@@ -98,7 +108,8 @@ int countOf(const std::string& text, const std::string& needle) {
 ScriptedPack::ScriptedPack(std::vector<PackStep> script, PackStep afterEnd)
     : script_(script.begin(), script.end()), afterEnd_(std::move(afterEnd)) {
     peer_ = std::make_unique<testsupport::LoopbackPeer>(
-        PACK_PORT, [this](testsupport::LoopbackPeer& peer, const std::string& command) { answer(peer, command); });
+        PACK_PORT,
+        [this](testsupport::LoopbackPeer& peer, const std::string& command) { answer(peer, command); });
 }
 
 void ScriptedPack::append(PackStep step) {
@@ -126,19 +137,19 @@ void ScriptedPack::answer(testsupport::LoopbackPeer& peer, const std::string& co
         }
     }
     switch (step.kind) {
-    case PackStep::Kind::Answer:
-        peer.send(step.bytes);
-        break;
-    case PackStep::Kind::Silent:
-        break;
-    case PackStep::Kind::Split:
-        peer.send(step.bytes.substr(0, step.splitAt));
-        std::this_thread::sleep_for(step.gap);
-        peer.send(step.bytes.substr(step.splitAt));
-        break;
-    case PackStep::Kind::Close:
-        peer.closeConnection();
-        break;
+        case PackStep::Kind::Answer:
+            peer.send(step.bytes);
+            break;
+        case PackStep::Kind::Silent:
+            break;
+        case PackStep::Kind::Split:
+            peer.send(step.bytes.substr(0, step.splitAt));
+            std::this_thread::sleep_for(step.gap);
+            peer.send(step.bytes.substr(step.splitAt));
+            break;
+        case PackStep::Kind::Close:
+            peer.closeConnection();
+            break;
     }
 }
 
@@ -208,7 +219,8 @@ bool Child::waitForStderr(const std::string& needle, int count, std::chrono::mil
 }
 
 SyslogMessage parseSyslog(const std::string& raw) {
-    static const std::regex format(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:\[ ]+)(\[\d+\])?: ([\s\S]*)$)");
+    static const std::regex format(
+        R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:\[ ]+)(\[\d+\])?: ([\s\S]*)$)");
     SyslogMessage parsed;
     parsed.raw = raw;
     std::smatch match;
@@ -222,9 +234,10 @@ SyslogMessage parseSyslog(const std::string& raw) {
 
 std::string libfaketimePath() {
     if (const char* given = std::getenv("E2E_LIBFAKETIME"); given != nullptr && *given != '\0') return given;
-    for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                             "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                             "/usr/lib/faketime/libfaketime.so.1", "/usr/local/lib/faketime/libfaketime.so.1"}) {
+    for (const char* path :
+         {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+          "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1",
+          "/usr/local/lib/faketime/libfaketime.so.1"}) {
         if (access(path, R_OK) == 0) return path;
     }
     return {};
@@ -299,18 +312,21 @@ bool Sandbox::buildDev(std::string* why) {
         return false;
     };
     if (mkdir(staging.c_str(), 0755) != 0) return fail("mkdir " + staging);
-    if (mount("tmpfs", staging.c_str(), "tmpfs", MS_NOSUID, "mode=0755,size=4m") != 0) return fail("tmpfs for /dev");
+    if (mount("tmpfs", staging.c_str(), "tmpfs", MS_NOSUID, "mode=0755,size=4m") != 0)
+        return fail("tmpfs for /dev");
     for (const char* node : DEVICE_NODES) {
         const std::string target = staging + "/" + node;
         const std::string source = std::string("/dev/") + node;
         int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
         if (fd < 0) return fail("create " + target);
         close(fd);
-        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) return fail("bind " + source);
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return fail("bind " + source);
     }
     const std::string pts = staging + "/pts";
     if (mkdir(pts.c_str(), 0755) != 0) return fail("mkdir " + pts);
-    if (mount("devpts", pts.c_str(), "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620") != 0) {
+    if (mount("devpts", pts.c_str(), "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=0620") != 0) {
         return fail("devpts");
     }
     const std::string shm = staging + "/shm";

@@ -62,6 +62,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,9 +87,9 @@ constexpr std::chrono::milliseconds DEADLINE = 10000ms;
 // Field values as the pack sends them; each is written as upper-case hex of
 // its field's width (4 or 2 characters), so only the low 16 or 8 bits count.
 struct StatusFields {
-    int gasGauge = 0x1388;                   // hundredths of a percent: 50.00
+    int gasGauge = 0x1388;  // hundredths of a percent: 50.00
     std::array<int, 8> cellMillivolts{3600, 3600, 3600, 3600, 3600, 3600, 3600, 3600};
-    int current = 0x07D0;                    // hundredths of an ampere, 16-bit two's complement
+    int current = 0x07D0;  // hundredths of an ampere, 16-bit two's complement
     std::array<int, 9> temps{25, 25, 25, 25, 25, 25, 25, 25, 30};  // layers 8..1, heatsink
     int humidity = 40;
     int balance = 0;
@@ -129,7 +130,7 @@ struct PackStep {
 // its script, then with afterEnd for every later request. The start and off
 // commands get no answer. Steps may be appended while the charger runs.
 class ScriptedPack {
-public:
+   public:
     explicit ScriptedPack(std::vector<PackStep> script = {}, PackStep afterEnd = PackStep::silent());
     void append(PackStep step);
     testsupport::LoopbackPeer& peer() { return *peer_; }
@@ -139,7 +140,7 @@ public:
     // Waits until at least count status requests have arrived.
     bool waitForRequests(int count, std::chrono::milliseconds deadline = DEADLINE) const;
 
-private:
+   private:
     void answer(testsupport::LoopbackPeer& peer, const std::string& command);
 
     std::mutex mutex_;
@@ -150,7 +151,7 @@ private:
 
 // The supply on port 3002: records every byte and answers nothing.
 class RecordingSupply {
-public:
+   public:
     RecordingSupply() : peer_(SUPPLY_PORT) {}
     testsupport::LoopbackPeer& peer() { return peer_; }
     std::string received() const { return peer_.received(); }
@@ -158,7 +159,7 @@ public:
     // they were (a mismatch that can no longer become a match ends early).
     bool waitForExactly(const std::string& expected, std::chrono::milliseconds deadline = DEADLINE) const;
 
-private:
+   private:
     testsupport::LoopbackPeer peer_;
 };
 
@@ -170,21 +171,24 @@ std::string currentCommand(double amperes);
 // Counts the non-overlapping occurrences of needle in text.
 int countOf(const std::string& text, const std::string& needle);
 
+// The first capture group of every match of pattern in text, in order.
+std::vector<std::string> capturesOf(const std::string& text, const std::regex& pattern);
+
 // ---------------------------------------------------------------------------
 // A child process in the sandbox.
 
 struct SpawnOptions {
-    std::string program{};                // path of the executable
-    std::vector<std::string> args{};      // after argv[0]
-    std::string cwd{};                    // default: the sandbox's directory
-    std::string name{};                   // output files NAME.stdout, NAME.stderr; default: program's base name
-    bool fakeTime = true;                 // run under libfaketime
+    std::string program{};            // path of the executable
+    std::vector<std::string> args{};  // after argv[0]
+    std::string cwd{};                // default: the sandbox's directory
+    std::string name{};               // output files NAME.stdout, NAME.stderr; default: program's base name
+    bool fakeTime = true;             // run under libfaketime
     std::string fakeTimeSpec = "+0 x20";  // FAKETIME
     std::vector<std::string> env{};       // extra NAME=VALUE entries
 };
 
 class Child {
-public:
+   public:
     Child(pid_t pid, std::string stdoutPath, std::string stderrPath)
         : pid_(pid), stdoutPath_(std::move(stdoutPath)), stderrPath_(std::move(stderrPath)) {}
     ~Child();
@@ -211,10 +215,12 @@ public:
     const std::string& stderrPath() const { return stderrPath_; }
     // Waits until standard output (as written to its file) holds needle at
     // least count times.
-    bool waitForStdout(const std::string& needle, int count = 1, std::chrono::milliseconds deadline = DEADLINE) const;
-    bool waitForStderr(const std::string& needle, int count = 1, std::chrono::milliseconds deadline = DEADLINE) const;
+    bool waitForStdout(const std::string& needle, int count = 1,
+                       std::chrono::milliseconds deadline = DEADLINE) const;
+    bool waitForStderr(const std::string& needle, int count = 1,
+                       std::chrono::milliseconds deadline = DEADLINE) const;
 
-private:
+   private:
     pid_t pid_;
     std::string stdoutPath_;
     std::string stderrPath_;
@@ -235,7 +241,7 @@ SyslogMessage parseSyslog(const std::string& raw);
 // The fixture: derive the tests' fixture from it (or use it directly).
 
 class Sandbox : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -254,7 +260,8 @@ protected:
     // Shorthands on the last child.
     std::string stdoutText() { return child().stdoutText(); }
     std::string stderrText() { return child().stderrText(); }
-    bool waitForStdout(const std::string& needle, int count = 1, std::chrono::milliseconds deadline = DEADLINE) {
+    bool waitForStdout(const std::string& needle, int count = 1,
+                       std::chrono::milliseconds deadline = DEADLINE) {
         return child().waitForStdout(needle, count, deadline);
     }
 
@@ -272,7 +279,7 @@ protected:
     // from /proc/net/tcp, so a listener sees no probe connection).
     static bool listening(std::uint16_t port);
 
-private:
+   private:
     bool enterNamespaces(std::string* why);
     bool buildDev(std::string* why);
     void readSyslog();

@@ -36,9 +36,7 @@ std::string firstExisting(std::initializer_list<const char*> paths) {
 std::vector<int> receiveCounts(const std::string& out) {
     static const std::regex line(R"(status is (-?\d+)\n)");
     std::vector<int> counts;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-        counts.push_back(std::stoi((*it)[1].str()));
-    }
+    for (const std::string& match : capturesOf(out, line)) counts.push_back(std::stoi(match));
     return counts;
 }
 
