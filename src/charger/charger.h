@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 
 // Length of the pack's status reply; any other count is not a reply.
 constexpr int STATUS_REPLY_LENGTH = 77;

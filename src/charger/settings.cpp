@@ -1,4 +1,4 @@
-#include "charger/settings.h"
+#include "util/settings.h"
 
 int DEBUG_LEVEL = 0;
 int QUIET_PORT_PROGRESS = 0;

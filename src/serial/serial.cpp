@@ -13,7 +13,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +20,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "util/util.h"
 
 PortRecord* ports = nullptr;
@@ -353,12 +352,11 @@ int recvStr(int fd, char* buf, int len) {
     progress("calling select\n");
 
     // poll rather than select: a descriptor of any value can be waited for.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(RECV_WAIT_MS);
+    const long long deadline = monotonicMs() + RECV_WAIT_MS;
     pollfd wait{fd, POLLIN, 0};
     int ready;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const long long left = deadline - monotonicMs();
         ready = poll(&wait, 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready >= 0 || errno != EINTR) break;
     }

@@ -36,3 +36,9 @@ int ahextoi(const char* text) {
 }
 
 void printLocation(const char* module, int line) { fprintf(stderr, "%s:%d:", module, line); }
+
+long long monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000LL + now.tv_nsec / 1000000L;
+}

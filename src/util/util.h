@@ -1,5 +1,6 @@
 // Small helpers shared by every module: a millisecond sleep, a hexadecimal
-// text parser and the "module:line:" prefix of located error messages.
+// text parser, the "module:line:" prefix of located error messages and a
+// monotonic clock.
 #pragma once
 
 // Sleeps for ms milliseconds. A signal may end the sleep early. Returns the
@@ -14,3 +15,7 @@ int ahextoi(const char* text);
 
 // Writes "module:line:" on standard error, before a located error message.
 void printLocation(const char* module, int line);
+
+// Milliseconds on the monotonic clock, for deadlines within a call; unaffected
+// by changes of the wall clock.
+long long monotonicMs();

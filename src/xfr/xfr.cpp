@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "serial/serial.h"
 #include "util/util.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "charger/charger.h"
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "harness.h"
 #include "serial/serial.h"
 #include "xfr/xfr.h"

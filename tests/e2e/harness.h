@@ -81,6 +81,10 @@ constexpr std::uint16_t PACK_PORT = 10001;
 // cycle takes about 0.35 s and the machine may be busy.
 constexpr std::chrono::milliseconds DEADLINE = 10000ms;
 
+// How long a charger may take from its start to its first visible act (the
+// charge log created, an exit, or a word on standard error).
+constexpr std::chrono::milliseconds STARTUP_DEADLINE = 4000ms;
+
 // ---------------------------------------------------------------------------
 // The pack's 77-byte status reply.
 
@@ -219,12 +223,15 @@ class Child {
                        std::chrono::milliseconds deadline = DEADLINE) const;
     bool waitForStderr(const std::string& needle, int count = 1,
                        std::chrono::milliseconds deadline = DEADLINE) const;
+    // A child that never got going: its waits no longer wait.
+    void markStalled() { stalled_ = true; }
 
    private:
     pid_t pid_;
     std::string stdoutPath_;
     std::string stderrPath_;
     std::optional<int> status_;
+    bool stalled_ = false;
 };
 
 // One message received on /dev/log. glibc writes "<PRI>Mmm dd hh:mm:ss

@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "serial/serial.h"
 
 // Name look-ups answer from here and never ask a resolver: "localhost" is the

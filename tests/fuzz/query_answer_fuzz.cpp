@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "serial/serial.h"
 #include "xfr/xfr.h"
 

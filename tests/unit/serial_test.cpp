@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "peer.h"
 
 namespace {

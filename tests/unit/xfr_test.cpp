@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "peer.h"
 #include "serial/serial.h"
 

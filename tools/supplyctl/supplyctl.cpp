@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "charger/settings.h"
+#include "util/settings.h"
 #include "serial/serial.h"
 #include "xfr/xfr.h"
 

@@ -1,4 +1,6 @@
-// Process-wide settings read by every module.
+// Process-wide settings read by the port layer and the supply driver. They are
+// declared here, at the bottom of the house, so that those modules need no
+// header of the charger above them; the charger module defines them.
 #pragma once
 
 // Verbosity of the diagnostic traces on standard error: the port layer and
