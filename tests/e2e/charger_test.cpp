@@ -261,6 +261,9 @@ TEST_F(ChargerMonitoring, UnopenablePackEndpointEndsTheRunWithMinusOne) {
               "unable to open connection to battery:: Connection refused\n");
     EXPECT_EQ(stdoutText(), "");
     EXPECT_EQ(chargeLog(), "");
+    // The supply was set up and switched on; with no pack to watch it is
+    // switched off again, and nothing follows.
+    EXPECT_TRUE(supply.waitForExactly(SUPPLY_STARTUP + "OUT 0\r")) << supply.received();
 }
 
 TEST_F(ChargerMonitoring, UncreatableChargeLogEndsTheRunBeforeAnyInstrument) {
