@@ -13,7 +13,7 @@ TESTS=(
   pkg-config libgtest-dev googletest
   faketime libfaketime iproute2 util-linux procps
   ser2net
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind time
 )
 
 case "${1:-all}" in
