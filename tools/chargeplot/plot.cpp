@@ -320,7 +320,9 @@ int drawChargePlot(const std::string& log, const std::string& output, bool scrip
     script.reserve(1 << 20);
     script += "set terminal pngcairo size 1000,750 font ',10' noenhanced\n";
     script += "set xdata time\nset timefmt '%s'\n";
-    if (span <= 24 * 3600) {
+    if (span < 3600) {
+        script += "set format x '%H:%M:%S'\n";
+    } else if (span <= 24 * 3600) {
         script += "set format x '%H:%M'\n";
     } else if (span <= 7 * 24 * 3600) {
         script += "set format x \"%d %b\\n%H:%M\"\n";
