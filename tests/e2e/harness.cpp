@@ -412,6 +412,17 @@ std::string Sandbox::makeReadOnlyDir(const std::string& name) {
     return path;
 }
 
+void Sandbox::replaceFile(const std::string& target, const std::string& content) {
+    const std::string source = dir_ + "/replaced" + std::to_string(mounts_.size()) + "-" +
+                               std::filesystem::path(target).filename().string();
+    std::ofstream(source, std::ios::binary) << content;
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << errnoText("bind mount over " + target);
+        return;
+    }
+    mounts_.push_back(target);
+}
+
 Child& Sandbox::spawn(SpawnOptions options) {
     if (options.name.empty()) options.name = std::filesystem::path(options.program).filename().string();
     if (options.cwd.empty()) options.cwd = dir_;

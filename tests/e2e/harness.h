@@ -257,6 +257,10 @@ class Sandbox : public ::testing::Test {
     // A new empty directory below dir() on a read-only mount: nothing can be
     // created in it, even by root.
     std::string makeReadOnlyDir(const std::string& name = "readonly");
+    // Puts a file holding content over the existing file target (a bind
+    // mount, seen by this test and its children only), for instance
+    // /etc/nsswitch.conf and /etc/hosts to make name look-ups local.
+    void replaceFile(const std::string& target, const std::string& content);
 
     Child& spawn(SpawnOptions options);
     // The charger binary under test, under libfaketime, in dir().
