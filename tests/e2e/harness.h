@@ -263,7 +263,8 @@ class Sandbox : public ::testing::Test {
     void replaceFile(const std::string& target, const std::string& content);
 
     Child& spawn(SpawnOptions options);
-    // The charger binary under test, under libfaketime, in dir().
+    // The charger binary under test (options.program, CHARGER_BIN unless
+    // given), under libfaketime, in dir().
     Child& startCharger(SpawnOptions options = {});
     // The last child started.
     Child& child() { return *children_.back(); }
