@@ -43,8 +43,17 @@ double packCurrent(const BatteryStatus& status);
 // The console report of one reply, stamped with time now.
 void printStatusReport(FILE* out, const BatteryStatus& status, long long now);
 
-// One charge-log record (eight comma-separated fields), flushed.
-void writeChargeLogRecord(FILE* log, const BatteryStatus& status, long long now);
+// Room for one charge-log record (eight comma-separated fields and its line
+// end), with a spare byte.
+constexpr std::size_t CHARGE_LOG_RECORD_SIZE = 96;
+
+// Formats one charge-log record into text; returns its length, as snprintf.
+int formatChargeLogRecord(char* text, std::size_t size, const BatteryStatus& status, long long now);
+
+// Appends one record to the charge log with a single write to its file
+// descriptor: the record is in the file whole or not at all (a piece that a
+// full disk let in is cut off again). Returns 0, or -1 with errno set.
+int writeChargeLogRecord(FILE* log, const BatteryStatus& status, long long now);
 
 // The two system-log lines of one reply.
 struct SyslogLines {
@@ -53,7 +62,20 @@ struct SyslogLines {
 };
 SyslogLines formatSyslogLines(const BatteryStatus& status);
 
+// Where the system-log lines go: the log daemon's datagram socket. Null
+// sends nothing (a benchmark measures the rest without it).
+extern const char* SYSTEM_LOG_PATH;
+
+// Hands one line to the system log at priority LOG_ERR, formatted as the C
+// library's syslog() does ("<11>Mmm dd hh:mm:ss NAME: TEXT"), without ever
+// waiting: a line the log cannot take at once is dropped and counted. The
+// first drop, and the return of delivery with the count, are said on
+// standard error. Returns 0 when the line went, -1 when it was dropped.
+int sendSystemLogLine(const char* text);
+
 // Decodes an accepted reply and reports it: console, charge log, system log.
+// A record the charge log did not take is reported on standard error when
+// the losses begin and, with their count, when writing works again.
 void reportStatusReply(const char* reply, BatteryStatus* status, FILE* chargeLog);
 
 // Setpoints of the charge, and the current of each stage.
