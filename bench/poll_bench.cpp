@@ -32,19 +32,19 @@ int main(int argc, char** argv) {
     if (chargeLog == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
     ChargeControl control{};
     control.chargeCurrent = STAGE_CURRENT[0];
-    int packPort = 0;
+    PackConnection pack{};
     if (openInstrument(SUPPLY_ENDPOINT, &control.supplyPort) <= 0 ||
-        openInstrument(PACK_ENDPOINT, &packPort) <= 0) {
+        openInstrument(PACK_ENDPOINT, &pack.port) <= 0) {
         fputs("poll_bench: the instruments are not there\n", stderr);
         return 1;
     }
-    sendStr(packPort, PACK_START);
+    sendStr(pack.port, PACK_START);
 
     std::array<char, REPLY_BUFFER_SIZE> reply{};
     BatteryStatus status{};
     long accepted = 0;
     for (long i = 0; i < polls; ++i) {
-        if (pollPack(packPort, reply, &status, &control, chargeLog) == STATUS_REPLY_LENGTH) ++accepted;
+        if (pollPack(&pack, reply, &status, &control, chargeLog) == STATUS_REPLY_LENGTH) ++accepted;
         puts("going to sleep");
         fflush(stdout);
         puts("waking up");

@@ -31,6 +31,7 @@ int main(int argc, char**) {
     // charge: writes to it fail with EPIPE instead, and the supply, the
     // charge log and the system log carry on.
     signal(SIGPIPE, SIG_IGN);
+    installStopHandlers();
 
     char logName[32];
     snprintf(logName, sizeof logName, "%lldolm.log", static_cast<long long>(time(nullptr)));
@@ -43,21 +44,25 @@ int main(int argc, char**) {
 
     ChargeControl control{};
     startSupply(&control);
+    stopIfSignalled(&control);
 
-    int packPort = 0;
-    if (openInstrument(PACK_ENDPOINT, &packPort) <= 0) {
+    PackConnection pack{};
+    if (openInstrument(PACK_ENDPOINT, &pack.port) <= 0) {
+        // A signal cuts the connect short: that is no failure of the pack.
+        stopIfSignalled(&control);
         perror("unable to open connection to battery:");
         // Nothing would watch the pack: do not leave the supply driving it.
         xfrDisableOutput(control.supplyPort);
         exit(-1);
     }
-    sendStr(packPort, PACK_START);
+    sendStr(pack.port, PACK_START);
 
     std::array<char, REPLY_BUFFER_SIZE> reply{};
     BatteryStatus status{};
     bool consoleGone = false;
     for (;;) {
-        pollPack(packPort, reply, &status, &control, chargeLog);
+        pollPack(&pack, reply, &status, &control, chargeLog);
+        stopIfSignalled(&control);
         puts("going to sleep");
         // Standard output is usually a file: every finished poll is in it
         // even when the process is killed during the sleep.
@@ -70,7 +75,9 @@ int main(int argc, char**) {
                 fprintf(stderr, "standard output is gone (%s); the charge goes on\n", strerror(err));
             }
         }
+        // A stop signal ends the sleep early.
         sleep(POLL_PAUSE_SECONDS);
+        stopIfSignalled(&control);
         puts("waking up");
     }
 }

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "util/settings.h"
 #include "peer.h"
 #include "serial/serial.h"
+#include "util/settings.h"
 
 namespace {
 
