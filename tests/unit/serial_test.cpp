@@ -787,6 +787,7 @@ TEST_F(SerialTest, EndedConnectionsAreToldAndTimeOutsAreNot) {
         {"a send that goes", false, [](int fd) { return sendStr(fd, "@RQ\n"); }, 0},
         {"a send after the peer closed", true, [](int fd) { return sendStr(fd, "@RQ\n"); }, 1},
         {"a discard that meets the end of the stream", true, [](int fd) { return discardRecv(fd, 100); }, 1},
+        {"a receive that meets the end of the stream", true, [&](int fd) { return recvStr(fd, buf, 19); }, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
