@@ -189,6 +189,7 @@ struct SpawnOptions {
     bool fakeTime = true;             // run under libfaketime
     std::string fakeTimeSpec = "+0 x20";  // FAKETIME
     std::vector<std::string> env{};       // extra NAME=VALUE entries
+    int stdoutFd = -1;                    // when set, the child's standard output instead of NAME.stdout
 };
 
 class Child {
@@ -257,6 +258,9 @@ class Sandbox : public ::testing::Test {
     // A new empty directory below dir() on a read-only mount: nothing can be
     // created in it, even by root.
     std::string makeReadOnlyDir(const std::string& name = "readonly");
+    // A new directory below dir() on a tmpfs of its own, of size bytes (a
+    // multiple of the page size): a disk that fills up.
+    std::string makeSmallTmpfs(const std::string& name, std::size_t size);
 
     Child& spawn(SpawnOptions options);
     // The charger binary under test, under libfaketime, in dir().
@@ -281,6 +285,23 @@ class Sandbox : public ::testing::Test {
     // System-log messages received so far, in order of arrival.
     std::vector<SyslogMessage> syslog() const;
     bool waitForSyslog(std::size_t count, std::chrono::milliseconds deadline = DEADLINE) const;
+    // A log daemon that restarts and then stops reading: /dev/log is
+    // replaced by a new socket (the old one closed) that nobody reads, so
+    // its queue fills. resumeSyslog reads it again, queue first.
+    void stallSyslog();
+    void resumeSyslog();
+
+    // The whole rig: benchsim plays both instruments on pseudo-terminals at
+    // the pace of a 9600 bit/s line, and a real ser2net bridges them to the
+    // fixed ports with the shipped example configuration (deploy/ser2net.yaml),
+    // less its lines that match drop. stopSer2net ends ser2net (which closes
+    // every connection) and waits until nothing listens; startSer2net starts
+    // it again with the same configuration and waits until it listens.
+    void startRig(const std::string& drop = {});
+    void stopSer2net();
+    void startSer2net();
+    Child* benchsim() { return benchsim_; }
+    Child* ser2net() { return ser2net_; }
 
     // Whether something in this namespace listens on 127.0.0.1:port (read
     // from /proc/net/tcp, so a listener sees no probe connection).
@@ -288,6 +309,8 @@ class Sandbox : public ::testing::Test {
 
    private:
     bool enterNamespaces(std::string* why);
+    bool bindSyslog(std::string* why);
+    void stopSyslogReader();
     bool buildDev(std::string* why);
     void readSyslog();
 
@@ -300,6 +323,9 @@ class Sandbox : public ::testing::Test {
     std::thread syslogThread_;
     mutable std::mutex syslogMutex_;
     std::vector<std::string> syslogRaw_;
+    Child* benchsim_ = nullptr;
+    Child* ser2net_ = nullptr;
+    std::string ser2netConfig_;
 };
 
 // Path of libfaketime.so.1, or empty when it is not installed.
