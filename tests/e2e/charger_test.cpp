@@ -186,8 +186,9 @@ TEST_F(ChargerMonitoring, SilentPackIsPolledAgainAfterEachSleep) {
     expectOnlyRequestsAfterStart(pack);
 }
 
-// A reply that arrives in two pieces is not accepted, and its tail must not
-// be read together with the next reply.
+// A reply whose tail comes long after the rest (here: once the receive has
+// ended, far past its quiet gap) is not accepted, and the tail must not be
+// read together with the next reply.
 TEST_F(ChargerMonitoring, TailOfASplitReplyIsDiscardedBeforeTheNextRequest) {
     StatusFields late;
     late.humidity = 0x11;

@@ -532,7 +532,7 @@ Child& Sandbox::spawn(SpawnOptions options) {
 }
 
 Child& Sandbox::startCharger(SpawnOptions options) {
-    options.program = CHARGER_BIN;
+    if (options.program.empty()) options.program = CHARGER_BIN;
     const std::string cwd = options.cwd.empty() ? dir_ : options.cwd;
     Child& charger = spawn(std::move(options));
     // The charger's first act is to create its charge log (or to exit when it
@@ -564,7 +564,7 @@ std::string firstExecutable(std::initializer_list<const char*> paths) {
 
 }  // namespace
 
-void Sandbox::startRig(const std::string& drop) {
+void Sandbox::startRig() {
     const std::string ip = firstExecutable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
     ASSERT_FALSE(ip.empty()) << "ip is not installed (iproute2)";
     // ser2net resolves its accepters with AI_ADDRCONFIG, which finds
@@ -584,7 +584,6 @@ void Sandbox::startRig(const std::string& drop) {
     std::string config;
     std::istringstream example(readFile(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
     for (std::string line; std::getline(example, line);) {
-        if (!drop.empty() && line.find(drop) != std::string::npos) continue;
         for (auto [placeholder, path] :
              {std::pair{"/dev/ttyUSB0", supplyDevice}, {"/dev/ttyUSB1", packDevice}}) {
             if (auto at = line.find(placeholder); at != std::string::npos) {

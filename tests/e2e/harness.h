@@ -263,7 +263,8 @@ class Sandbox : public ::testing::Test {
     std::string makeSmallTmpfs(const std::string& name, std::size_t size);
 
     Child& spawn(SpawnOptions options);
-    // The charger binary under test, under libfaketime, in dir().
+    // The charger binary under test (options.program, CHARGER_BIN unless
+    // given), under libfaketime, in dir().
     Child& startCharger(SpawnOptions options = {});
     // The last child started.
     Child& child() { return *children_.back(); }
@@ -293,11 +294,11 @@ class Sandbox : public ::testing::Test {
 
     // The whole rig: benchsim plays both instruments on pseudo-terminals at
     // the pace of a 9600 bit/s line, and a real ser2net bridges them to the
-    // fixed ports with the shipped example configuration (deploy/ser2net.yaml),
-    // less its lines that match drop. stopSer2net ends ser2net (which closes
+    // fixed ports with the shipped example configuration (deploy/ser2net.yaml).
+    // stopSer2net ends ser2net (which closes
     // every connection) and waits until nothing listens; startSer2net starts
     // it again with the same configuration and waits until it listens.
-    void startRig(const std::string& drop = {});
+    void startRig();
     void stopSer2net();
     void startSer2net();
     Child* benchsim() { return benchsim_; }
