@@ -223,14 +223,14 @@ TEST_F(ChargerUnderFaults, PackFaultsLeaveThePollingAndMemoryAsTheyWere) {
         bool faultyRepliesAccepted;
     };
     // At ten times speed the charger waits 200 ms for a reply and sleeps
-    // 500 ms: a reply 450 ms late lands in the sleep. At four times speed a
-    // reply of 77 bytes 3 ms apart takes about 230 ms, inside the 500 ms the
-    // charger gathers for, and no pause in it comes near the 25 ms quiet gap:
-    // it is read whole.
+    // 500 ms: a reply 450 ms late lands in the sleep. At three times speed
+    // a reply of 77 bytes 3 ms apart takes about 230 ms, inside the 667 ms
+    // the charger gathers for, and no pause in it comes near the 33 ms quiet
+    // gap: it is read whole.
     const Case cases[] = {
         {"flood", Fault::Flood, std::chrono::milliseconds(0), "+0 x20", false},
         {"late", Fault::Late, std::chrono::milliseconds(450), "+0 x10", false},
-        {"byte by byte", Fault::Trickle, std::chrono::milliseconds(3), "+0 x4", true},
+        {"byte by byte", Fault::Trickle, std::chrono::milliseconds(3), "+0 x3", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
