@@ -293,7 +293,11 @@ struct Port {
 // A command the driver sent is confirmed only once the connection is seen
 // to stay open.
 int confirmSent(const Port& port, int result) {
-    if (result != 0) return EXIT_NO_ANSWER;
+    if (result != 0) {
+        // The port layer refuses a send on a connection it has seen closed.
+        if (port.tcp && (portEnded(port.fd) == 1 || peerClosed(port.fd, 0))) reportClosed(port.endpoint);
+        return EXIT_NO_ANSWER;
+    }
     if (port.tcp && peerClosed(port.fd, CLOSE_GRACE_MS)) {
         reportClosed(port.endpoint);
         return EXIT_NO_ANSWER;
@@ -304,7 +308,7 @@ int confirmSent(const Port& port, int result) {
 // Why a query got nothing usable: the connection is gone, or the supply kept
 // silent through all of the driver's attempts. Always EXIT_NO_ANSWER.
 int reportNoAnswer(const Port& port, const char* query) {
-    if (port.tcp && peerClosed(port.fd, 0)) {
+    if (port.tcp && (portEnded(port.fd) == 1 || peerClosed(port.fd, 0))) {
         reportClosed(port.endpoint);
     } else {
         fprintf(stderr, "supplyctl: the supply at %s did not answer %s (%d attempts, %d s)\n", port.endpoint,
