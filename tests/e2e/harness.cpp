@@ -492,7 +492,7 @@ Child& Sandbox::spawn(SpawnOptions options) {
 }
 
 Child& Sandbox::startCharger(SpawnOptions options) {
-    options.program = CHARGER_BIN;
+    if (options.program.empty()) options.program = CHARGER_BIN;
     const std::string cwd = options.cwd.empty() ? dir_ : options.cwd;
     Child& charger = spawn(std::move(options));
     // The charger's first act is to create its charge log (or to exit when it

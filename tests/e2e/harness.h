@@ -259,7 +259,8 @@ class Sandbox : public ::testing::Test {
     std::string makeReadOnlyDir(const std::string& name = "readonly");
 
     Child& spawn(SpawnOptions options);
-    // The charger binary under test, under libfaketime, in dir().
+    // The charger binary under test (or options.program, another build of
+    // it), under libfaketime, in dir().
     Child& startCharger(SpawnOptions options = {});
     // The last child started.
     Child& child() { return *children_.back(); }
