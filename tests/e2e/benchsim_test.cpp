@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "charger/charger.h"
+#include "util/settings.h"
 #include "harness.h"
 #include "serial/serial.h"
-#include "util/settings.h"
 #include "xfr/xfr.h"
 
 namespace {
