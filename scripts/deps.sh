@@ -8,6 +8,7 @@ PACKAGES=(
   faketime libfaketime iproute2 util-linux procps
   ser2net gnuplot-nox
   clang libclang-rt-14-dev valgrind
+  systemd
 )
 
 missing=()
