@@ -38,12 +38,12 @@ if ((${#busy[@]})); then
 127.0.0.1:10001 (pack), so the demo needs both free. Stop what listens there (ss -ltnp shows it) and try again."
 fi
 
-say "checking the Debian packages"
-bash scripts/deps.sh
+say "checking the Debian packages (compiler, cmake, gnuplot)"
+bash scripts/deps.sh demo
 
-say "building charger and benchsim in build-demo/"
+say "building charger, benchsim and chargeplot in build-demo/"
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHARGER_TESTS=OFF >/dev/null
-cmake --build build-demo -j "$(nproc)" --target charger benchsim >/dev/null
+cmake --build build-demo -j "$(nproc)" --target charger benchsim chargeplot >/dev/null
 
 out=$root/out/demo-$(date +%Y%m%d-%H%M%S)
 mkdir -p "$out"
@@ -108,7 +108,7 @@ bench_pid=
 
 log=$(find "$out" -maxdepth 1 -name '*olm.log' | head -1)
 [[ -n "$log" ]] || fail "no charge log in $out"
-summary=$(tools/chargeplot/chargeplot "$log" "$out/charge.png")
+summary=$(build-demo/tools/chargeplot/chargeplot "$log" "$out/charge.png")
 
 first=$(head -1 "$log" | cut -d, -f1)
 last=$(tail -1 "$log" | cut -d, -f1)

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -146,7 +147,8 @@ bool lookUpSpeed(int bitsPerSecond, speed_t* code) {
     return false;
 }
 
-// Sets the line up as a raw 8-bit path; returns false after printing why not.
+// Sets the line up raw with the given speed, size, stop bits and parity;
+// returns false after printing why not, with the line's settings unchanged.
 bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbits, const char* parity) {
     // Reads and writes must block; the device open may have left O_NONBLOCK.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -159,6 +161,17 @@ bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbi
         return false;
     }
     tcflush(fd, TCIOFLUSH);
+
+    // A raw line: nothing on it may change, hold or act on a byte. No break,
+    // parity-mark or stripping of the eighth bit on input, no carriage return
+    // or line feed translation either way, no XON/XOFF (a stray 0x13 from an
+    // instrument would stop every later write), no RTS/CTS (a device server's
+    // line or a 3-wire cable has no CTS), no echo, no line editing, no signal
+    // or extended-function characters.
+    settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~OPOST;
+    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~CRTSCTS;
 
     speed_t code;
     if (!lookUpSpeed(speed, &code)) {
@@ -212,9 +225,6 @@ bool setUpLine(int fd, const char* endpoint, int speed, int databits, int stopbi
     // A read returns as soon as one byte is there, or empty after 1 second.
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 10;
-    // Carriage returns and line feeds arrive unchanged; no line editing, no echo.
-    settings.c_iflag &= ~(IGNCR | ICRNL | INLCR);
-    settings.c_lflag &= ~(ICANON | ECHO);
     settings.c_cflag |= CLOCAL | CREAD;
 
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
@@ -247,6 +257,35 @@ int openSerial(PortRecord* record, const char* endpoint, int speed, int databits
     }
     record->fd = fd;
     return fd;
+}
+
+// The first got bytes of a reply are in buf: reads what follows them until
+// len bytes are in, the line has been quiet for RECV_QUIET_GAP_MS, or
+// RECV_WAIT_MS have passed since the first byte. A reply reaches us in as
+// many pieces as the line and any device server on it cut it into; where it
+// ends is decided by that quiet, never by a piece. End of file or an error
+// ends the gathering with what has come; the next receive meets it again
+// and reports it.
+int gatherRest(int fd, char* buf, int len, int got) {
+    const long long firstByte = monotonicMs();
+    long long quietFrom = firstByte;
+    while (got < len) {
+        const long long deadline = std::min(quietFrom + RECV_QUIET_GAP_MS, firstByte + RECV_WAIT_MS);
+        const long long left = deadline - monotonicMs();
+        if (left <= 0) break;
+        pollfd more{fd, POLLIN, 0};
+        const int ready = poll(&more, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        // A pending error (a reset connection) is left for the next receive
+        // to report: reading it here would consume it.
+        if (ready <= 0 || (more.revents & (POLLERR | POLLNVAL)) != 0) break;
+        const ssize_t count = read(fd, buf + got, static_cast<std::size_t>(len - got));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<int>(count);
+        quietFrom = monotonicMs();
+    }
+    return got;
 }
 
 }  // namespace
@@ -390,7 +429,7 @@ int recvStr(int fd, char* buf, int len) {
         fputs("err: recvStr failed with no bytes\n", stderr);
         return 0;
     }
-    return static_cast<int>(count);
+    return gatherRest(fd, buf, len, static_cast<int>(count));
 }
 
 int discardRecv(int fd, int maxBytes) {

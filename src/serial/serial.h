@@ -19,8 +19,10 @@ extern PortRecord* ports;
 
 // Opens an endpoint. speed is in bits per second, databits 5 to 8, stopbits 2
 // for two stop bits (anything else: one), parity "none", "even" or "odd" in
-// any case; a TCP endpoint ignores all four. Returns the descriptor (also
-// stored through fd), or -1 on failure with 0 stored through fd.
+// any case; a TCP endpoint ignores all four. A serial line is set up raw:
+// bytes pass unchanged both ways, with no flow control of either kind.
+// Returns the descriptor (also stored through fd), or -1 on failure with 0
+// stored through fd.
 int openPort(const char* endpoint, int* fd, int speed, int databits, int stopbits, const char* parity);
 
 // Connects a TCP socket to host (dotted IPv4 address or host name) on the
@@ -33,9 +35,20 @@ int connectAtPort(const char* protocol, const char* host, int port);
 // failed write) or the drain's negative result.
 int sendStr(int fd, const char* text);
 
-// Waits up to 2 seconds, zeroes buf[0..len) and reads once, at most len
-// bytes. Returns the count; 0 on time-out or when the peer closed; -1 on
-// error.
+// How long the line may stay quiet inside a reply. A device server holds
+// bytes back before it forwards them (ser2net at its defaults up to 20 ms,
+// cutting a 77-byte reply into 64 and 13), a 9600 bit/s line brings one
+// character a millisecond, and a busy host adds a few milliseconds of its
+// own: 100 ms bridges all of that several times over, yet costs a reply only
+// 2 % of the 5-second polling cadence.
+constexpr int RECV_QUIET_GAP_MS = 100;
+
+// Waits up to 2 seconds for a first byte, zeroes buf[0..len) and reads what
+// has come; then keeps reading until len bytes are in, the line has been
+// quiet for RECV_QUIET_GAP_MS, or 2 seconds have passed since the first
+// byte. Returns the count; 0 on time-out or when the peer closed; -1 on
+// error. End of file or an error after some bytes returns those bytes; the
+// next call meets it and reports it.
 int recvStr(int fd, char* buf, int len);
 
 // Reads and throws away, without waiting, the bytes already waiting on the

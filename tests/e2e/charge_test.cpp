@@ -3,6 +3,8 @@
 // each instrument receives and the stage messages on standard output.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
@@ -104,6 +106,70 @@ TEST_F(Charge, WholeChargeStepsTheCurrentDownAndTurnsThePackOff) {
 
 // An endpoint that cannot be opened ends the run with status -1 after the
 // port layer's and perror's messages.
+// An instrument that notes when each command arrived (real time).
+class TimedInstrument {
+   public:
+    explicit TimedInstrument(std::uint16_t port)
+        : peer_(port, [this](testsupport::LoopbackPeer&, const std::string& command) {
+              std::lock_guard lock(mutex_);
+              arrivals_.push_back({command, std::chrono::steady_clock::now()});
+          }) {}
+    struct Arrival {
+        std::string command;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<Arrival> arrivals() const {
+        std::lock_guard lock(mutex_);
+        return arrivals_;
+    }
+    bool waitForCommands(std::size_t count) const {
+        return testsupport::waitUntil([&] { return arrivals().size() >= count; }, DEADLINE);
+    }
+
+   private:
+    mutable std::mutex mutex_;
+    std::vector<Arrival> arrivals_;
+    testsupport::LoopbackPeer peer_;
+};
+
+std::chrono::milliseconds between(const TimedInstrument::Arrival& a, const TimedInstrument::Arrival& b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b.at - a.at);
+}
+
+// The start-up's pacing, seen by the instruments. Every command is followed by
+// a 10 ms pause before the next goes out (the supply needs it to take one
+// command after another), and the pack's start command waits 5 s after the
+// supply's output came on. libfaketime stretches or shrinks the pauses, which
+// only ever get longer on a busy machine, so lower bounds are safe:
+//  - at a tenth of real speed each 10 ms pause takes 100 ms of real time;
+//  - at ten times real speed the 5 s wait takes 500 ms.
+TEST_F(Charge, StartUpPausesAfterEachCommandAndBeforeStartingThePack) {
+    {
+        TimedInstrument supply(SUPPLY_PORT);
+        TimedInstrument pack(PACK_PORT);
+        Child& charger = startCharger({.fakeTimeSpec = "+0 x0.1"});
+        ASSERT_TRUE(supply.waitForCommands(5));
+        charger.stop(SIGKILL);
+        const auto commands = supply.arrivals();
+        for (std::size_t i = 1; i < 5; ++i) {
+            EXPECT_GE(between(commands[i - 1], commands[i]), 60ms)
+                << "'" << commands[i - 1].command << "' then '" << commands[i].command << "'";
+        }
+    }
+    {
+        TimedInstrument supply(SUPPLY_PORT);
+        TimedInstrument pack(PACK_PORT);
+        Child& charger = startCharger({.fakeTimeSpec = "+0 x10"});
+        ASSERT_TRUE(pack.waitForCommands(1));
+        charger.stop(SIGKILL);
+        const auto commands = supply.arrivals();
+        ASSERT_EQ(commands.size(), 5u);
+        ASSERT_EQ(commands.back().command, "OUT 1\r");
+        ASSERT_EQ(pack.arrivals().front().command, "@AC\n");
+        EXPECT_GE(between(commands.back(), pack.arrivals().front()), 300ms);
+    }
+}
+
 struct EndpointCase {
     const char* name;
     bool supplyListens;

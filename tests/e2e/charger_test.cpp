@@ -184,8 +184,9 @@ TEST_F(ChargerMonitoring, SilentPackIsPolledAgainAfterEachSleep) {
     expectOnlyRequestsAfterStart(pack);
 }
 
-// A reply that arrives in two pieces is not accepted, and its tail must not
-// be read together with the next reply.
+// A reply whose tail comes long after the rest (here: once the receive has
+// ended, far past its quiet gap) is not accepted, and the tail must not be
+// read together with the next reply.
 TEST_F(ChargerMonitoring, TailOfASplitReplyIsDiscardedBeforeTheNextRequest) {
     StatusFields late;
     late.humidity = 0x11;
@@ -261,6 +262,9 @@ TEST_F(ChargerMonitoring, UnopenablePackEndpointEndsTheRunWithMinusOne) {
               "unable to open connection to battery:: Connection refused\n");
     EXPECT_EQ(stdoutText(), "");
     EXPECT_EQ(chargeLog(), "");
+    // The supply was set up and switched on; with no pack to watch it is
+    // switched off again, and nothing follows.
+    EXPECT_TRUE(supply.waitForExactly(SUPPLY_STARTUP + "OUT 0\r")) << supply.received();
 }
 
 TEST_F(ChargerMonitoring, UncreatableChargeLogEndsTheRunBeforeAnyInstrument) {

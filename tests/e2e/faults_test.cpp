@@ -1,7 +1,7 @@
 // The real charger against instruments that misbehave: a pack that floods
 // the line, answers late or trickles its reply byte by byte, and a supply
 // that hangs up mid-charge. After each fault the charger must still poll at
-// its cadence, accept only replies the pack sent whole, and not grow.
+// its cadence, accept only whole replies that came in time, and not grow.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -219,14 +219,17 @@ TEST_F(ChargerUnderFaults, PackFaultsLeaveThePollingAndMemoryAsTheyWere) {
         Fault fault;
         std::chrono::milliseconds delay;  // real time
         const char* fakeTime;             // the charger's clock
+        bool faultyRepliesAccepted;
     };
     // At ten times speed the charger waits 200 ms for a reply and sleeps
-    // 500 ms: a reply 450 ms late lands in the sleep, and a reply of 77 bytes
-    // 4 ms apart takes 300 ms, well past the wait.
+    // 500 ms: a reply 450 ms late lands in the sleep. At three times speed
+    // a reply of 77 bytes 3 ms apart takes about 230 ms, inside the 667 ms
+    // the charger gathers for, and no pause in it comes near the 33 ms quiet
+    // gap: it is read whole.
     const Case cases[] = {
-        {"flood", Fault::Flood, std::chrono::milliseconds(0), "+0 x20"},
-        {"late", Fault::Late, std::chrono::milliseconds(450), "+0 x10"},
-        {"byte by byte", Fault::Trickle, std::chrono::milliseconds(4), "+0 x10"},
+        {"flood", Fault::Flood, std::chrono::milliseconds(0), "+0 x20", false},
+        {"late", Fault::Late, std::chrono::milliseconds(450), "+0 x10", false},
+        {"byte by byte", Fault::Trickle, std::chrono::milliseconds(3), "+0 x3", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -239,8 +242,8 @@ TEST_F(ChargerUnderFaults, PackFaultsLeaveThePollingAndMemoryAsTheyWere) {
 
         ASSERT_TRUE(charger.waitForStdout("response is ", HEALTHY_BEFORE));
         const long before = residentKb(charger.pid());
-        ASSERT_TRUE(
-            charger.waitForStdout("response is ", HEALTHY_BEFORE + HEALTHY_AFTER, std::chrono::seconds(60)));
+        const int wanted = HEALTHY_BEFORE + (c.faultyRepliesAccepted ? FAULTY_REQUESTS : 0) + HEALTHY_AFTER;
+        ASSERT_TRUE(charger.waitForStdout("response is ", wanted, std::chrono::seconds(60)));
         const long after = residentKb(charger.pid());
         ASSERT_TRUE(charger.running());
         charger.stop();
@@ -248,14 +251,18 @@ TEST_F(ChargerUnderFaults, PackFaultsLeaveThePollingAndMemoryAsTheyWere) {
         const std::string out = charger.stdoutText();
         const std::string err = charger.stderrText();
         EXPECT_GT(pack.requests(), HEALTHY_BEFORE + FAULTY_REQUESTS);
-        for (const std::string& reply : acceptedReplies(out)) EXPECT_EQ(reply, HEALTHY_REPLY);
+        const std::vector<std::string> accepted = acceptedReplies(out);
+        const auto faulty = std::count(accepted.begin(), accepted.end(), faultReply());
+        EXPECT_EQ(faulty, c.faultyRepliesAccepted ? FAULTY_REQUESTS : 0);
+        EXPECT_EQ(std::count(accepted.begin(), accepted.end(), HEALTHY_REPLY) + faulty,
+                  static_cast<long>(accepted.size()));
         expectCadence(out);
         EXPECT_GT(before, 0);
         EXPECT_LE(after, before + RSS_SLACK_KB) << "VmRSS " << before << " kB, then " << after << " kB";
 
         const std::vector<long long> discarded =
             matchesOf(err, std::regex(R"(discarded (\d+) stale bytes from the pack\n)"));
-        EXPECT_FALSE(discarded.empty()) << err;
+        EXPECT_EQ(discarded.empty(), c.faultyRepliesAccepted) << err;
         for (long long count : discarded) EXPECT_LE(count, MAX_STALE_BYTES);
         if (c.fault == Fault::Flood) {
             EXPECT_NE(std::find(discarded.begin(), discarded.end(), MAX_STALE_BYTES), discarded.end());

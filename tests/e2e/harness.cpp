@@ -93,6 +93,28 @@ std::vector<std::string> capturesOf(const std::string& text, const std::regex& p
     return found;
 }
 
+std::vector<std::string> commandLineWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    bool inWord = false;
+    for (char c : text) {
+        if (c == '\'') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == ' ' && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
 int countOf(const std::string& text, const std::string& needle) {
     if (needle.empty()) return 0;
     int count = 0;
@@ -410,6 +432,17 @@ std::string Sandbox::makeReadOnlyDir(const std::string& name) {
     }
     mounts_.push_back(path);
     return path;
+}
+
+void Sandbox::replaceFile(const std::string& target, const std::string& content) {
+    const std::string source = dir_ + "/replaced" + std::to_string(mounts_.size()) + "-" +
+                               std::filesystem::path(target).filename().string();
+    std::ofstream(source, std::ios::binary) << content;
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        ADD_FAILURE() << errnoText("bind mount over " + target);
+        return;
+    }
+    mounts_.push_back(target);
 }
 
 Child& Sandbox::spawn(SpawnOptions options) {

@@ -178,6 +178,11 @@ int countOf(const std::string& text, const std::string& needle);
 // The first capture group of every match of pattern in text, in order.
 std::vector<std::string> capturesOf(const std::string& text, const std::regex& pattern);
 
+// The words of a systemd unit's command line (ExecStart=, ExecStopPost=):
+// split at blanks, but not inside single quotes, the only quoting the
+// charger's units use.
+std::vector<std::string> commandLineWords(const std::string& text);
+
 // ---------------------------------------------------------------------------
 // A child process in the sandbox.
 
@@ -257,10 +262,14 @@ class Sandbox : public ::testing::Test {
     // A new empty directory below dir() on a read-only mount: nothing can be
     // created in it, even by root.
     std::string makeReadOnlyDir(const std::string& name = "readonly");
+    // Puts a file holding content over the existing file target (a bind
+    // mount, seen by this test and its children only), for instance
+    // /etc/nsswitch.conf and /etc/hosts to make name look-ups local.
+    void replaceFile(const std::string& target, const std::string& content);
 
     Child& spawn(SpawnOptions options);
-    // The charger binary under test (or options.program, another build of
-    // it), under libfaketime, in dir().
+    // The charger binary under test (options.program, CHARGER_BIN unless
+    // given), under libfaketime, in dir().
     Child& startCharger(SpawnOptions options = {});
     // The last child started.
     Child& child() { return *children_.back(); }

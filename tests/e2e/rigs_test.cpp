@@ -70,29 +70,6 @@ std::string setting(const std::string& unit, const std::string& key) {
     return values.empty() ? std::string() : values.front();
 }
 
-// A command line as systemd splits it: at blanks, but not inside single
-// quotes (all the units use).
-std::vector<std::string> commandLine(const std::string& text) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, inWord = false;
-    for (char c : text) {
-        if (c == '\'') {
-            quoted = !quoted;
-            inWord = true;
-        } else if (c == ' ' && !quoted) {
-            if (inWord) words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) words.push_back(word);
-    return words;
-}
-
 std::string firstExisting(std::initializer_list<const char*> paths) {
     for (const char* path : paths) {
         if (access(path, X_OK) == 0) return path;
@@ -106,7 +83,7 @@ class Rigs : public Sandbox {
     // libfaketime: its pauses are real.
     Child& runStopCommand(const RigUnderTest& rig) {
         const std::vector<std::string> words =
-            commandLine(setting(readText(unitPath(PREFIX, rig.name)), "ExecStopPost"));
+            commandLineWords(setting(readText(unitPath(PREFIX, rig.name)), "ExecStopPost"));
         EXPECT_GE(words.size(), 1u);
         SpawnOptions options;
         options.program = words.empty() ? "/bin/false" : words.front();

@@ -1,14 +1,18 @@
 // supplyctl run as a real process against a scripted supply on loopback, or
 // on a pseudo-terminal standing in for the supply's serial line.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -20,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "harness.h"
 #include "peer.h"
 #include "serial/serial.h"
 
@@ -28,6 +33,7 @@ extern char** environ;
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::countOf;
 using testsupport::LoopbackPeer;
 using testsupport::PtyPair;
 using testsupport::waitUntil;
@@ -112,6 +118,8 @@ const std::map<std::string, std::string> FULL_ANSWERS = {
     {"ASTS?\r", "ASTS 4\r"},       {"STS?\r", "STS 0\r"},         {"FAULT?\r", "FAULT 2\r"},
 };
 
+const std::string WATCH_HEADER = "time (s since 1970),IOUT (A),VOUT (V)\n";
+
 const char ALL_QUERIES[] = "IOUT?\rVOUT?\rISET?\rVSET?\rOUT?\rERR?\rASTS?\rSTS?\rFAULT?\r";
 
 // Everything the supply received from runs that have ended. The peer takes
@@ -141,7 +149,7 @@ struct CommandCase {
     const char* err;
 };
 
-TEST(Supplyctl, SendsEachCommandThroughTheDriverAndRejectsOutOfRangeValues) {
+TEST(Supplyctl, SendsEachCommandThroughTheDriverAndRefusesOutOfRangeValues) {
     const CommandCase cases[] = {
         {{"volts", "35.9"}, 0, "VSET 35.9000V\r", ""},
         {{"volts", "1e1"}, 0, "VSET 10.0000V\r", ""},
@@ -155,12 +163,26 @@ TEST(Supplyctl, SendsEachCommandThroughTheDriverAndRejectsOutOfRangeValues) {
         {{"clear"}, 0, "CLR\r", ""},
         {{"reset"}, 0, "RST\r", ""},
         {{"trigger"}, 0, "TRG\r", ""},
-        {{"volts", "45"}, 2, "", "xfr:88:err: xfrSetVolts(45.000000) >= 45.000000\n"},
-        {{"volts", "-0.5"}, 2, "", "xfr:88:err: xfrSetVolts(-0.500000) >= 45.000000\n"},
-        {{"ovp", "45.001"}, 2, "", "xfr:45:err: xfrOverVoltSet(45.001000) > 45.000000\n"},
-        {{"vmax", "-1"}, 2, "", "xfr:73:err: xfrVMax(-1.000000) > 45.000000\n"},
-        {{"current", "60.5"}, 2, "", "xfr:112:Assertion failed on line 112 in file xfr\n"},
-        {{"imax", "-0.001"}, 2, "", "xfr:101:Assertion failed on line 101 in file xfr\n"},
+        {{"volts", "44.9999"}, 0, "VSET 44.9999V\r", ""},
+        // Refused by supplyctl before the driver: the value, the limit, the unit.
+        {{"volts", "45"},
+         2,
+         "",
+         "supplyctl: volts 45 V refused: 45 V is at or above the limit of 45 V (it must stay below it)\n"},
+        {{"volts", "-0.5"},
+         2,
+         "",
+         "supplyctl: volts -0.5 V refused: -0.5 V is below the lower limit of 0 V\n"},
+        {{"ovp", "45.001"}, 2, "", "supplyctl: ovp 45.001 V refused: 45.001 V is above the limit of 45 V\n"},
+        {{"vmax", "-1"}, 2, "", "supplyctl: vmax -1 V refused: -1 V is below the lower limit of 0 V\n"},
+        {{"current", "60.5"},
+         2,
+         "",
+         "supplyctl: current 60.5 A refused: 60.5 A is above the limit of 60 A\n"},
+        {{"imax", "-0.001"},
+         2,
+         "",
+         "supplyctl: imax -0.001 A refused: -0.001 A is below the lower limit of 0 A\n"},
     };
     for (const CommandCase& c : cases) {
         LoopbackPeer supply;
@@ -217,6 +239,36 @@ TEST(Supplyctl, UsageErrorsExitWithTwoAndSendNothing) {
     EXPECT_EQ(receivedAfterRuns(supply), "");
 }
 
+TEST(Supplyctl, AMalformedTcpEndpointIsAUsageErrorThatSaysWhatIsWrong) {
+    struct EndpointCase {
+        const char* endpoint;
+        const char* why;
+    };
+    const EndpointCase cases[] = {
+        {"tcp:127.0.0.1", "no port after the host"},
+        {"tcp:127.0.0.1:", "the port is empty"},
+        {"tcp::3002", "the host is empty"},
+        {"tcp:", "the host is empty"},
+        {"tcp:127.0.0.1:0", "the port 0 is outside 1-65535"},
+        {"tcp:127.0.0.1:65536", "the port 65536 is outside 1-65535"},
+        {"tcp:127.0.0.1:99999999999999999999", "the port 99999999999999999999 is outside 1-65535"},
+        {"tcp:127.0.0.1:30x2", "the port '30x2' is not a number"},
+        {"tcp:127.0.0.1:-1", "the port '-1' is not a number"},
+        {"tcp:127.0.0.1:3002:9", "more than one ':' after the host"},
+        {"tcp:1host:3002", "the host '1host' begins with a digit but is not an IPv4 address"},
+        {"tcpx:127.0.0.1:3002", "a TCP endpoint begins with 'tcp:'"},
+    };
+    for (const EndpointCase& c : cases) {
+        SupplyctlRun run({c.endpoint, "off"});
+        EXPECT_EQ(run.exitCode(), 2) << c.endpoint;
+        EXPECT_EQ(run.out(), "") << c.endpoint;
+        EXPECT_TRUE(
+            contains(run.err(), std::string("supplyctl: bad endpoint '") + c.endpoint + "': " + c.why))
+            << run.err();
+        EXPECT_TRUE(contains(run.err(), "usage: supplyctl ENDPOINT")) << run.err();
+    }
+}
+
 struct StatusCase {
     const char* label;
     std::map<std::string, std::string> changed;  // answers that differ from FULL_ANSWERS
@@ -252,38 +304,167 @@ TEST(Supplyctl, StatusPrintsEveryValueInOrderAndMarksTheUnreadOnes) {
     }
 }
 
-// The supply drops the connection at the first query: nothing can be read,
-// every later query fails to send, and none of this takes long.
-TEST(Supplyctl, StatusOfASupplyThatHangsUpMarksEveryValueAndExitsWithOne) {
-    LoopbackPeer supply(0, [](LoopbackPeer& peer, const std::string&) { peer.closeConnection(); });
-    SupplyctlRun run({supply.endpoint(), "status"});
-    EXPECT_EQ(run.exitCode(), 1);
-    EXPECT_EQ(run.out(), "IOUT=?\nVOUT=?\nISET=?\nVSET=?\nOUT=?\nERR=?\nASTS=?\nSTS=?\nFAULT=?\n");
-    EXPECT_TRUE(contains(run.err(), "err: sendStr wrote -1 of")) << run.err();
-}
+// A TCP server on loopback that accepts every connection and, unless told
+// to keep it, closes it at once, after an optional greeting: a device server
+// refusing a second client. Keeping the connections instead, with a backlog
+// of 0 and none accepted, makes a further connect hang.
+class RefusingServer {
+   public:
+    enum class Mode { CloseAtOnce, NeverAccept };
 
-TEST(Supplyctl, AnEndpointThatCannotBeOpenedExitsWithThree) {
+    explicit RefusingServer(Mode mode, std::string greeting = {}) : greeting_(std::move(greeting)) {
+        listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(listenFd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(listenFd_, 0), 0);
+        EXPECT_EQ(getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &size), 0);
+        port_ = ntohs(address.sin_port);
+        if (mode == Mode::NeverAccept) {
+            // One connection fills the accept queue; the kernel then drops
+            // every further SYN.
+            filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr*>(&address), size), 0);
+            return;
+        }
+        thread_ = std::thread([this] {
+            for (;;) {
+                int client = accept(listenFd_, nullptr, nullptr);
+                if (client < 0) return;  // the listener was shut down
+                if (!greeting_.empty()) (void)!write(client, greeting_.data(), greeting_.size());
+                close(client);
+                ++accepted_;
+            }
+        });
+    }
+    ~RefusingServer() {
+        shutdown(listenFd_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        close(listenFd_);
+        if (filler_ >= 0) close(filler_);
+    }
+    RefusingServer(const RefusingServer&) = delete;
+    RefusingServer& operator=(const RefusingServer&) = delete;
+
+    std::string endpoint() const { return "tcp:127.0.0.1:" + std::to_string(port_); }
+    int accepted() const { return accepted_.load(); }
+
+   private:
+    std::string greeting_;
+    int listenFd_ = -1;
+    int filler_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// Runs supplyctl in the test's namespaces, under libfaketime (the driver's
+// 2-second waits take 0.1 s) unless told otherwise.
+class SupplyctlInSandbox : public e2e::Sandbox {
+   protected:
+    e2e::Child& supplyctl(const std::vector<std::string>& args, bool fakeTime = true) {
+        return spawn({.program = SUPPLYCTL_BIN,
+                      .args = args,
+                      .name = "supplyctl-" + std::to_string(++runs_),
+                      .fakeTime = fakeTime});
+    }
+
+   private:
+    int runs_ = 0;
+};
+
+// Each reason why a TCP endpoint cannot be reached is named. Name look-ups
+// read only a hosts file of the test's own, so nothing leaves the machine.
+TEST_F(SupplyctlInSandbox, AnEndpointThatCannotBeReachedSaysWhyAndExitsWithThree) {
+    replaceFile("/etc/nsswitch.conf", "hosts: files\n");
+    replaceFile("/etc/hosts", "127.0.0.1 localhost\n127.0.0.1 supply.test\n");
     std::string closedEndpoint;
     {
         LoopbackPeer gone;
         closedEndpoint = gone.endpoint();
     }
+    RefusingServer silent(RefusingServer::Mode::NeverAccept);
     struct OpenCase {
         std::string endpoint;
-        const char* message;
+        const char* why;
     };
     const OpenCase cases[] = {
-        {closedEndpoint, "serial:300:open of protocol 'tcp' on server '127.0.0.1'"},
+        {closedEndpoint, "connection refused: nothing listens on 127.0.0.1:"},
+        {"tcp:nowhere.test:3002", "no such host 'nowhere.test'"},
+        {silent.endpoint(), "timed out: 127.0.0.1:"},
         {"/nonexistent/ttyS9", "serial:330:err: openPort: could not open \"/nonexistent/ttyS9\""},
     };
     for (const OpenCase& c : cases) {
         for (const char* command : {"status", "on"}) {
-            SupplyctlRun run({c.endpoint, command});
+            e2e::Child& run = supplyctl({c.endpoint, command});
+            ASSERT_TRUE(run.waitExit()) << c.endpoint;
             EXPECT_EQ(run.exitCode(), 3) << c.endpoint << ' ' << command;
-            EXPECT_EQ(run.out(), "") << c.endpoint << ' ' << command;
-            EXPECT_TRUE(contains(run.err(), c.message)) << run.err();
+            EXPECT_EQ(run.stdoutText(), "") << c.endpoint << ' ' << command;
+            EXPECT_TRUE(contains(run.stderrText(), c.why)) << run.stderrText();
         }
     }
+
+    // A name from the hosts file is looked up and connected to.
+    LoopbackPeer supply;
+    e2e::Child& run = supplyctl({"tcp:supply.test:" + std::to_string(supply.port()), "on"});
+    ASSERT_TRUE(run.waitExit());
+    EXPECT_EQ(run.exitCode(), 0) << run.stderrText();
+    EXPECT_EQ(receivedAfterRuns(supply), "OUT 1\r");
+}
+
+// A supply that is not there: a device server that hangs up at once (as one
+// does that refuses a second client), a supply that never answers, or one
+// that hangs up in the middle. No command reports success then; status and
+// watch stop at the first query that gets nothing.
+TEST_F(SupplyctlInSandbox, ASupplyThatIsNotThereIsReportedAndExitsWithOne) {
+    const std::string greeting = "Port already in use\r\n";
+    for (const std::string command : {"off", "on", "volts", "clear", "status", "watch"}) {
+        SCOPED_TRACE(command);
+        RefusingServer server(RefusingServer::Mode::CloseAtOnce, command == "status" ? "" : greeting);
+        std::vector<std::string> args{server.endpoint(), command};
+        if (command == "volts") args.push_back("12");
+        if (command == "watch") args.push_back("0.2");
+        e2e::Child& run = supplyctl(args);
+        ASSERT_TRUE(run.waitExit());
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_TRUE(contains(run.stderrText(), "supplyctl: the device server at " + server.endpoint() +
+                                                   " closed the connection"))
+            << run.stderrText();
+        if (command == "status") {
+            EXPECT_EQ(run.stdoutText(), "IOUT=?\n");
+        }
+    }
+
+    // Silent: the first query's ten attempts, then the report; nothing else
+    // is asked.
+    for (const char* command : {"status", "watch"}) {
+        SCOPED_TRACE(command);
+        LoopbackPeer supply;
+        e2e::Child& run = supplyctl({supply.endpoint(), command});
+        ASSERT_TRUE(run.waitExit());
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(run.stdoutText(), std::string(command) == "status" ? "IOUT=?\n" : WATCH_HEADER);
+        EXPECT_EQ(run.stderrText(), "supplyctl: the supply at " + supply.endpoint() +
+                                        " did not answer IOUT? (10 attempts, 20 s)\n");
+        std::string tenQueries;
+        for (int i = 0; i < 10; ++i) tenQueries += "IOUT?\r";
+        EXPECT_EQ(receivedAfterRuns(supply), tenQueries);
+    }
+
+    // Answers two lines' queries, then hangs up.
+    std::atomic<int> lines{0};
+    LoopbackPeer supply(0, [&lines, answers = FULL_ANSWERS](LoopbackPeer& peer, const std::string& command) {
+        if (command == "IOUT?\r" && ++lines > 2) return peer.closeConnection();
+        auto found = answers.find(command);
+        if (found != answers.end()) peer.send(found->second);
+    });
+    e2e::Child& run = supplyctl({supply.endpoint(), "watch", "0.2"});
+    ASSERT_TRUE(run.waitExit());
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_EQ(countOf(run.stdoutText(), ",12.5000,35.9000\n"), 2) << run.stdoutText();
+    EXPECT_TRUE(contains(run.stderrText(), "closed the connection")) << run.stderrText();
 }
 
 // A device path is a serial line at 9600 bit/s, 8 data bits, 1 stop bit, no
@@ -329,9 +510,8 @@ TEST(Supplyctl, WatchPrintsALinePerIntervalUntilInterrupted) {
         long long after = static_cast<long long>(time(nullptr));
 
         std::string out = run.out();
-        const std::string header = "time,IOUT,VOUT\n";
-        ASSERT_EQ(out.substr(0, header.size()), header);
-        std::istringstream data(out.substr(header.size()));
+        ASSERT_EQ(out.substr(0, WATCH_HEADER.size()), WATCH_HEADER);
+        std::istringstream data(out.substr(WATCH_HEADER.size()));
         std::string line;
         int count = 0;
         for (; std::getline(data, line); ++count) {
@@ -350,6 +530,18 @@ TEST(Supplyctl, WatchPrintsALinePerIntervalUntilInterrupted) {
         for (int i = 0; i < count; ++i) expected += "IOUT?\rVOUT?\r";
         EXPECT_EQ(sent, expected);
     }
+}
+
+// Ctrl-C ends a watch at once, even while a query waits for a silent supply
+// (its ten attempts would take 20 s).
+TEST(Supplyctl, WatchEndsPromptlyWhenInterruptedDuringAQuery) {
+    LoopbackPeer supply;
+    SupplyctlRun run({supply.endpoint(), "watch", "1"});
+    ASSERT_TRUE(supply.waitForReceived([](const std::string& bytes) { return bytes == "IOUT?\r"; }));
+    run.signal(SIGINT);
+    EXPECT_EQ(run.exitCode(5000ms), 0);
+    EXPECT_EQ(run.out(), WATCH_HEADER);
+    EXPECT_EQ(run.err(), "");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -100,6 +101,9 @@ void LoopbackPeer::run() {
         if ((fds[1].revents & POLLIN) != 0 && client < 0) {
             int accepted = accept(listenFd_, nullptr, nullptr);
             if (accepted >= 0) {
+                // Each send leaves at once: pieces sent apart stay apart.
+                int on = 1;
+                setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 clientFd_ = accepted;
                 connections_++;
                 pending.clear();

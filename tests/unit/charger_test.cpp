@@ -244,6 +244,59 @@ TEST(Reports, TimesPastTwentyThirtyEightPrintInFull) {
     EXPECT_EQ(record(s, after2038).substr(0, 11), "4102444800,");
 }
 
+// Each status bit set alone changes the register line and exactly its own
+// line of the thirteen, from the clear text to the set text; a wrong mask
+// moves the change to another line or loses it.
+TEST(Reports, EachStatusBitChangesOnlyItsOwnLine) {
+    struct Bit {
+        unsigned mask;
+        const char* clearLine;
+        const char* setLine;
+    };
+    const Bit bits[] = {
+        {0x0008, "Fan state: Off", "Fan state: On"},
+        {0x0010, "Main Fuse: Good", "Main Fuse: Fault"},
+        {0x0020, "Safe Operating Area: Good", "Safe Operating Area: Fault"},
+        {0x0040, "Overcurrent: Good", "Overcurrent: Fault"},
+        {0x0080, "Undervoltage: Good", "Undervoltage: Fault"},
+        {0x0100, "Overvoltage: Good", "Overvoltage: Fault"},
+        {0x0200, "Discharge Mode: Off", "Discharge Mode: On"},
+        {0x0400, "Charge Mode: Off", "Charge Mode: On"},
+        {0x0800, "Discharge Transient: Good", "Discharge Transient: Fault"},
+        {0x1000, "Battery Cold Limit: Good", "Battery Cold Limit: Fault"},
+        {0x2000, "Heatsink Hot Limit: Good", "Heatsink Hot Limit: Fault"},
+        {0x4000, "Battery Hot Limit: Good", "Battery Hot Limit: Fault"},
+        {0x8000, "Battery Enable: Off", "Battery Enable: On"},
+    };
+    auto lines = [](const std::string& text) {
+        std::vector<std::string> split;
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            split.push_back(text.substr(start, end - start));
+        }
+        return split;
+    };
+    BatteryStatus clear{};
+    const std::vector<std::string> clearLines = lines(report(clear, 0));
+    for (const Bit& bit : bits) {
+        BatteryStatus s{};
+        s.statusRegister = static_cast<int>(bit.mask);
+        const std::vector<std::string> setLines = lines(report(s, 0));
+        ASSERT_EQ(setLines.size(), clearLines.size());
+        char registerLine[48];
+        std::snprintf(registerLine, sizeof registerLine, "Battery Status Register: %4x", bit.mask);
+        std::vector<std::string> changed;
+        for (std::size_t i = 0; i < setLines.size(); ++i) {
+            if (setLines[i] == clearLines[i]) continue;
+            changed.push_back(clearLines[i] + " -> " + setLines[i]);
+        }
+        const std::vector<std::string> expected{
+            std::string("Battery Status Register:    0 -> ") + registerLine,
+            std::string(bit.clearLine) + " -> " + bit.setLine};
+        EXPECT_EQ(changed, expected) << std::hex << "bit 0x" << bit.mask;
+    }
+}
+
 // The charge stages, driven by a sequence of balance registers against a
 // scripted supply and pack.
 class StageStep : public ::testing::Test {

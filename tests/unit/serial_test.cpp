@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -21,17 +23,20 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "util/settings.h"
 #include "peer.h"
+#include "util/settings.h"
 
 namespace {
 
 using namespace testsupport;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 // Replaces each "{KEY}" in text by its value.
@@ -470,7 +475,7 @@ TEST_F(SerialTest, RecvTimeOutTouchesOnlyTheFirstByte) {
     }
 }
 
-TEST_F(SerialTest, RecvReadsOnceAndZeroesUpToLen) {
+TEST_F(SerialTest, RecvReturnsTheReplyAndZeroesUpToLen) {
     struct Case {
         int quiet;
         const char* progress;
@@ -509,6 +514,156 @@ TEST_F(SerialTest, RecvReturnsAtMostLenAndLaterCallsGetTheRest) {
         EXPECT_EQ(std::string(buf, static_cast<std::size_t>(count)), part);
         EXPECT_EQ(buf[4], 'x');
     }
+}
+
+// One piece of what an instrument sends, delay after the previous one.
+struct Piece {
+    std::chrono::milliseconds after;
+    std::string bytes;
+};
+
+std::vector<Piece> byteByByte(const std::string& text, std::chrono::milliseconds apart) {
+    std::vector<Piece> pieces;
+    for (char c : text) pieces.push_back({apart, std::string(1, c)});
+    return pieces;
+}
+
+// Sends pieces from a thread of its own, each after its delay.
+class PacedSender {
+   public:
+    PacedSender(std::function<bool(const std::string&)> send, std::vector<Piece> pieces)
+        : thread_([send, pieces] {
+              for (const Piece& piece : pieces) {
+                  std::this_thread::sleep_for(piece.after);
+                  EXPECT_TRUE(send(piece.bytes));
+              }
+          }) {}
+    ~PacedSender() { thread_.join(); }
+    PacedSender(const PacedSender&) = delete;
+    PacedSender& operator=(const PacedSender&) = delete;
+
+   private:
+    std::thread thread_;
+};
+
+const std::chrono::milliseconds QUIET_GAP{RECV_QUIET_GAP_MS};
+
+TEST_F(SerialTest, RecvGathersAReplyThatArrivesInPieces) {
+    const std::string reply = std::string(74, 'A') + "00\n";
+    struct Case {
+        const char* name;
+        std::vector<Piece> pieces;
+        int len;
+        std::vector<std::string> calls;  // what each receive returns
+    };
+    const std::vector<Case> cases{
+        {"one piece", {{0ms, reply}}, 80, {reply}},
+        // As a device server at its defaults forwards it: a full buffer, then
+        // the rest when the line has been quiet for a moment.
+        {"64 bytes, then 13 a few ms later",
+         {{0ms, reply.substr(0, 64)}, {15ms, reply.substr(64)}},
+         80,
+         {reply}},
+        {"byte by byte at line speed", byteByByte(reply, 1ms), 80, {reply}},
+        {"pieces up to len, the rest next time",
+         {{0ms, "01"}, {5ms, "23"}, {5ms, "45"}, {5ms, "67"}, {5ms, "89"}},
+         4,
+         {"0123", "4567", "89"}},
+        // A tail that comes well after the gap is not part of the reply.
+        {"tail long after the gap",
+         {{0ms, reply.substr(0, 40)}, {QUIET_GAP * 6, reply.substr(40)}},
+         80,
+         {reply.substr(0, 40), reply.substr(40)}},
+    };
+    for (const char* channel : {"tcp", "serial line"}) {
+        const bool serial = channel[0] == 's';
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << channel << ": " << c.name);
+            // The far end: a loopback peer, or the master of a pseudo-terminal.
+            std::unique_ptr<LoopbackPeer> peer;
+            std::unique_ptr<PtyPair> line;
+            std::function<bool(const std::string&)> send;
+            int fd = 0;
+            if (serial) {
+                line = std::make_unique<PtyPair>();
+                int out = 0;
+                fd = openPort(line->slavePath.c_str(), &out, 9600, 8, 1, "none");
+                send = [&line](const std::string& bytes) {
+                    return write(line->master, bytes.data(), bytes.size()) ==
+                           static_cast<ssize_t>(bytes.size());
+                };
+            } else {
+                peer = std::make_unique<LoopbackPeer>();
+                fd = openTcp(*peer);
+                send = [&peer](const std::string& bytes) { return peer->send(bytes); };
+            }
+            ASSERT_GT(fd, 0);
+            PacedSender sender(send, c.pieces);
+            for (const std::string& expected : c.calls) {
+                std::vector<char> buf(static_cast<std::size_t>(c.len) + 1, 'x');
+                RecvResult got = recvCaptured(fd, buf.data(), c.len);
+                EXPECT_EQ(got.result, static_cast<int>(expected.size()));
+                if (got.result > 0) {
+                    EXPECT_EQ(std::string(buf.data(), static_cast<std::size_t>(got.result)), expected);
+                }
+                EXPECT_EQ(buf[static_cast<std::size_t>(c.len)], 'x') << "wrote past len";
+                // The extra waits print nothing.
+                EXPECT_EQ(got.stdoutText, "calling select\nselect returned 1\n");
+                EXPECT_EQ(got.stderrText, "");
+            }
+            closePort(fd);
+        }
+    }
+}
+
+TEST_F(SerialTest, RecvStopsGatheringTwoSecondsAfterTheFirstByte) {
+    // A line that never falls quiet: a byte every 20 ms for 6 seconds.
+    LoopbackPeer peer;
+    int fd = openTcp(peer);
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    constexpr int BYTES = 300;
+    std::thread sender([&] {
+        for (int i = 0; i < BYTES && !stop; ++i) {
+            if (peer.send("z")) ++sent;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    QUIET_PORT_PROGRESS = 1;
+    std::vector<char> buf(BYTES + 1);
+    int got = recvStr(fd, buf.data(), BYTES);
+    const int sentByThen = sent.load();
+    stop = true;
+    sender.join();
+    EXPECT_GT(got, 1);
+    EXPECT_LT(got, BYTES);
+    EXPECT_LT(sentByThen, BYTES) << "the receive lasted as long as the stream";
+}
+
+// End of file after part of a reply ends the gathering without a word; the
+// next receive meets it and reports it.
+TEST_F(SerialTest, RecvReturnsTheBytesBeforeAnEndOfFile) {
+    LoopbackPeer peer;
+    int fd = openTcp(peer);
+    ASSERT_TRUE(peer.send("@A"));
+    std::thread closer([&] {
+        std::this_thread::sleep_for(10ms);
+        peer.send("1\n");
+        peer.closeConnection();
+    });
+    char buf[9];
+    memset(buf, 'x', sizeof buf);
+    RecvResult first = recvCaptured(fd, buf, 8);
+    closer.join();
+    EXPECT_EQ(first.result, 4);
+    EXPECT_EQ(std::string(buf, 8), std::string("@A1\n") + std::string(4, '\0'));
+    EXPECT_EQ(first.stdoutText, "calling select\nselect returned 1\n");
+    EXPECT_EQ(first.stderrText, "");
+
+    RecvResult second = recvCaptured(fd, buf, 8);
+    EXPECT_EQ(second.result, 0);
+    EXPECT_EQ(second.stdoutText, "calling select\nselect returned 1\n");
+    EXPECT_EQ(second.stderrText, "serial:198:err: recvStr failed with no bytes\n");
 }
 
 TEST_F(SerialTest, RecvOnAClosedPeerReportsNoBytes) {
@@ -680,17 +835,25 @@ TEST_F(SerialTest, DiscardRecvDropsWhatIsWaitingUpToMax) {
 
 // ---- serial lines ------------------------------------------------------------
 
-// Settings a line might have been left with, all unlike what openPort wants.
+// What a raw line has none of.
+constexpr tcflag_t RAW_IFLAG_OFF =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+constexpr tcflag_t RAW_OFLAG_OFF = OPOST;
+constexpr tcflag_t RAW_LFLAG_OFF = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+constexpr tcflag_t RAW_CFLAG_OFF = CRTSCTS;
+
+// Settings a line might have been left with, all unlike what openPort wants:
+// a terminal's processing and both kinds of flow control among them.
 termios untidySettings(int fd) {
     termios settings{};
     tcgetattr(fd, &settings);
     cfsetispeed(&settings, B300);
     cfsetospeed(&settings, B300);
-    settings.c_iflag |= ICRNL | INLCR | IGNCR | IXON;
-    settings.c_oflag |= OPOST | ONLCR;
-    settings.c_lflag |= ICANON | ECHO | ISIG;
+    settings.c_iflag |= RAW_IFLAG_OFF & ~IGNBRK;
+    settings.c_oflag |= OPOST | ONLCR | OCRNL;
+    settings.c_lflag |= RAW_LFLAG_OFF;
     settings.c_cflag &= ~(CLOCAL | CREAD);
-    settings.c_cflag |= CSTOPB | PARENB | PARODD;
+    settings.c_cflag |= CSTOPB | PARENB | PARODD | CRTSCTS;
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &settings);
@@ -721,6 +884,7 @@ TEST_F(SerialTest, SerialOpenSetsUpARawLine) {
         SCOPED_TRACE(::testing::Message() << c.speed << " " << c.databits << c.parity << c.stopbits);
         PtyPair line;
         termios before = untidySettings(line.slave);
+        ASSERT_NE(before.c_iflag & IXON, 0u) << "the line starts with flow control";
         OpenResult opened = attemptOpen(line.slavePath, c.speed, c.databits, c.stopbits, c.parity);
         ASSERT_GT(opened.result, 0) << opened.stderrText;
         EXPECT_EQ(opened.out, opened.result);
@@ -731,8 +895,9 @@ TEST_F(SerialTest, SerialOpenSetsUpARawLine) {
         EXPECT_EQ(record->isTcp, 0);
         EXPECT_EQ(record->logFd, 0);
 
+        // Read back on the far end of the line.
         termios now{};
-        ASSERT_EQ(tcgetattr(line.slave, &now), 0);
+        ASSERT_EQ(tcgetattr(line.master, &now), 0);
         EXPECT_EQ(cfgetispeed(&now), c.code);
         EXPECT_EQ(cfgetospeed(&now), c.code);
         EXPECT_EQ((now.c_cflag & CSTOPB) != 0, c.twoStopBits);
@@ -744,12 +909,14 @@ TEST_F(SerialTest, SerialOpenSetsUpARawLine) {
         EXPECT_EQ(now.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
         EXPECT_EQ(now.c_cc[VMIN], 0);
         EXPECT_EQ(now.c_cc[VTIME], 10);
-        EXPECT_EQ(now.c_iflag & (ICRNL | INLCR | IGNCR), 0u);
-        EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
-        // Everything else stays as it was: output processing among it.
-        EXPECT_EQ(now.c_oflag, before.c_oflag);
-        EXPECT_EQ(now.c_iflag, before.c_iflag & ~(ICRNL | INLCR | IGNCR));
-        EXPECT_EQ(now.c_lflag, before.c_lflag & ~(ICANON | ECHO));
+        EXPECT_EQ(now.c_iflag & RAW_IFLAG_OFF, 0u);
+        EXPECT_EQ(now.c_oflag & RAW_OFLAG_OFF, 0u);
+        EXPECT_EQ(now.c_lflag & RAW_LFLAG_OFF, 0u);
+        EXPECT_EQ(now.c_cflag & RAW_CFLAG_OFF, 0u);
+        // Nothing else is touched.
+        EXPECT_EQ(now.c_iflag, before.c_iflag & ~RAW_IFLAG_OFF);
+        EXPECT_EQ(now.c_oflag, before.c_oflag & ~RAW_OFLAG_OFF);
+        EXPECT_EQ(now.c_lflag, before.c_lflag & ~RAW_LFLAG_OFF);
         closePort(opened.result);
     }
 }
@@ -800,28 +967,32 @@ TEST_F(SerialTest, SerialOpenRejectsBadLineSettingsAndLeavesTheLineAlone) {
 
 TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
     PtyPair line;
-    termios settings{};
-    tcgetattr(line.slave, &settings);
-    // Output processing is left as found; switch it off so the bytes the
-    // master sees are exactly those sent.
-    settings.c_oflag &= ~OPOST;
-    tcsetattr(line.slave, TCSANOW, &settings);
+    untidySettings(line.slave);
     int out = 0;
     int fd = openPort(line.slavePath.c_str(), &out, 9600, 8, 1, "none");
     ASSERT_GT(fd, 0);
-
-    EXPECT_EQ(sendStr(fd, "CLR\r"), 0);
-    EXPECT_EQ(sendStr(fd, "@RQ\n"), 0);
-    EXPECT_EQ(line.readMaster(8), "CLR\r@RQ\n");
-    EXPECT_EQ(flushSend(fd), 0);
-
-    // Carriage returns and line feeds arrive as sent.
-    const std::string reply = "AB\r\nCD\n\r";
-    ASSERT_EQ(write(line.master, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
     QUIET_PORT_PROGRESS = 1;
-    char buf[32];
-    EXPECT_EQ(recvStr(fd, buf, 31), static_cast<int>(reply.size()));
-    EXPECT_EQ(std::string(buf), reply);
+
+    // Line ends, flow-control, signal and editing characters and the eighth
+    // bit: none is translated, stripped, echoed or acted on.
+    const std::string texts[] = {
+        "CLR\r",
+        "@RQ\n",
+        "AB\r\nCD\n\r",
+        "\x11\x13\x03\x1a\x1c\x7f\x08\x15\x17\x16\x12\x0f\x04",
+        "\xc1\xff\x80\x93",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        EXPECT_EQ(sendStr(fd, text.c_str()), 0);
+        EXPECT_EQ(line.readMaster(text.size()), text);
+        ASSERT_EQ(write(line.master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        char buf[32];
+        EXPECT_EQ(recvStr(fd, buf, 31), static_cast<int>(text.size()));
+        EXPECT_EQ(std::string(buf), text);
+        // Nothing came back to the far end.
+        EXPECT_EQ(line.readMaster(1, 50ms), "");
+    }
 
     // Input waiting on the line is thrown away by flushRecv.
     ASSERT_EQ(write(line.master, "stale", 5), 5);
@@ -829,6 +1000,7 @@ TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
     EXPECT_EQ(flushRecv(fd), 0);
     EXPECT_EQ(pendingBytes(fd), 0);
     ASSERT_EQ(write(line.master, "fresh\r", 6), 6);
+    char buf[32];
     EXPECT_EQ(recvStr(fd, buf, 31), 6);
     EXPECT_STREQ(buf, "fresh\r");
 
@@ -837,6 +1009,34 @@ TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
     EXPECT_EQ(discardRecv(fd, 4), 4);
     EXPECT_EQ(discardRecv(fd, 100), 6);
     EXPECT_EQ(discardRecv(fd, 100), 0);
+}
+
+// An XOFF byte from the instrument is data: the port's writes go on.
+TEST_F(SerialTest, XoffFromTheFarEndDoesNotStopSending) {
+    PtyPair line;
+    untidySettings(line.slave);
+    int out = 0;
+    int fd = openPort(line.slavePath.c_str(), &out, 9600, 8, 1, "none");
+    ASSERT_GT(fd, 0);
+    ASSERT_EQ(write(line.master, "\x13", 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return pendingBytes(fd) == 1; }));
+
+    // sendStr waits for the line to drain: on a stopped line for ever, so it
+    // runs apart, and an XON frees it should the XOFF have stopped it.
+    std::atomic<int> sent{1};
+    std::thread sender([&] { sent = sendStr(fd, "@RQ\n"); });
+    const std::string got = line.readMaster(4);
+    if (got.size() < 4) {
+        ASSERT_EQ(write(line.master, "\x11", 1), 1);
+    }
+    sender.join();
+    EXPECT_EQ(got, "@RQ\n") << "the line stopped at the XOFF";
+    EXPECT_EQ(sent, 0);
+
+    QUIET_PORT_PROGRESS = 1;
+    char buf[8];
+    EXPECT_EQ(recvStr(fd, buf, 7), 1);
+    EXPECT_EQ(buf[0], '\x13');
 }
 
 // ---- send log ------------------------------------------------------------------

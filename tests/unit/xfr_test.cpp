@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "util/settings.h"
 #include "peer.h"
 #include "serial/serial.h"
+#include "util/settings.h"
 
 namespace {
 
@@ -55,6 +55,10 @@ bool readableWithin(int fd, std::chrono::milliseconds deadline) {
     return poll(&ready, 1, static_cast<int>(deadline.count())) == 1;
 }
 
+// In a scripted answer: the supply pauses here a few milliseconds, as a
+// device server forwarding the answer in two pieces would.
+constexpr char PAUSE = '|';
+
 // A scripted supply on loopback answering each command from a table, and the
 // port the driver talks to it through.
 class Supply {
@@ -62,7 +66,13 @@ class Supply {
     explicit Supply(std::map<std::string, std::string> answers = {})
         : peer_(0, [answers](LoopbackPeer& peer, const std::string& command) {
               auto found = answers.find(command);
-              if (found != answers.end()) peer.send(found->second);
+              if (found == answers.end()) return;
+              const std::string& answer = found->second;
+              const std::size_t pause = answer.find(PAUSE);
+              peer.send(answer.substr(0, pause));
+              if (pause == std::string::npos) return;
+              std::this_thread::sleep_for(15ms);
+              peer.send(answer.substr(pause + 1));
           }) {
         openPort(peer_.endpoint().c_str(), &fd_, 9600, 8, 1, "none");
     }
@@ -321,20 +331,28 @@ TEST(XfrQueries, ParseWhatTheSupplyAnswersAtOnce) {
          {UNTOUCHED},
          "OUT?\r",
          "xfrGetOut = -7, sscanf returned 0\n"},
+        // An answer that comes in pieces is read whole.
         {"answer split before its number",
+         doubleQuery(xfrGetIOut),
+         {{"IOUT?\r", "IOUT |12.5\r"}},
+         1,
+         {12.5},
+         "IOUT?\r",
+         "xfrGetIOut = 12.500000, sscanf returned 1\n"},
+        {"answer split inside its number",
+         doubleQuery(xfrGetIOut),
+         {{"IOUT?\r", "IOUT 12|.75\r"}},
+         1,
+         {12.75},
+         "IOUT?\r",
+         "xfrGetIOut = 12.750000, sscanf returned 1\n"},
+        {"answer cut short before its number",
          doubleQuery(xfrGetIOut),
          {{"IOUT?\r", "IOUT "}},
          -1,
          {UNTOUCHED},
          "IOUT?\r",
          "xfrGetIOut = -7.000000, sscanf returned -1\n"},
-        {"answer split inside its number",
-         doubleQuery(xfrGetIOut),
-         {{"IOUT?\r", "IOUT 12"}},
-         1,
-         {12.0},
-         "IOUT?\r",
-         "xfrGetIOut = 12.000000, sscanf returned 1\n"},
         // 20 bytes fill the answer buffer; the digits after them are not
         // part of this receive and must not be parsed.
         {"answer longer than 20 bytes",

@@ -9,7 +9,6 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,6 +43,7 @@ struct Options {
     long closeAfter = -1;
     int splitMillis = -1;
     bool garbage = false;
+    bool xoff = false;
     int replyLength = REPLY_LENGTH;
     bool supplyMute = false;
 };
@@ -138,6 +138,7 @@ void usage(FILE* out) {
         "  --pack-close-after N   close the pack connection after N replies\n"
         "  --pack-split MS        send each reply in two pieces, MS milliseconds apart\n"
         "  --pack-garbage         reply with 77 bytes that are not hexadecimal\n"
+        "  --pack-xoff            answer the start command with an XOFF byte (0x13)\n"
         "  --pack-length N        reply with N bytes instead of 77\n"
         "  --supply-mute          take the supply's commands but answer no query\n"
         "  --quiet                no event log on standard error\n"
@@ -174,6 +175,7 @@ int parseOptions(int argc, char** argv, Options* options) {
         CLOSE_AFTER,
         SPLIT,
         GARBAGE,
+        XOFF,
         LENGTH,
         SUPPLY_MUTE,
         QUIET_OPTION,
@@ -193,6 +195,7 @@ int parseOptions(int argc, char** argv, Options* options) {
         {"pack-close-after", required_argument, nullptr, CLOSE_AFTER},
         {"pack-split", required_argument, nullptr, SPLIT},
         {"pack-garbage", no_argument, nullptr, GARBAGE},
+        {"pack-xoff", no_argument, nullptr, XOFF},
         {"pack-length", required_argument, nullptr, LENGTH},
         {"supply-mute", no_argument, nullptr, SUPPLY_MUTE},
         {"quiet", no_argument, nullptr, QUIET_OPTION},
@@ -246,6 +249,9 @@ int parseOptions(int argc, char** argv, Options* options) {
                 break;
             case GARBAGE:
                 options->garbage = true;
+                break;
+            case XOFF:
+                options->xoff = true;
                 break;
             case LENGTH:
                 good = parseNumber(optarg, 1, 4096, &value);
@@ -318,12 +324,9 @@ int openPseudoTerminal(Bench* bench, Instrument instrument, std::string* path) {
         fprintf(stderr, "benchsim: %s: openpty: %s\n", INSTRUMENT_NAME[instrument], strerror(errno));
         return -1;
     }
-    // Raw until the client sets the line up, so nothing is echoed or
-    // translated before then.
-    termios settings{};
-    tcgetattr(slave, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(slave, TCSANOW, &settings);
+    // The line keeps the settings a terminal line starts with (echo, line
+    // editing, XON/XOFF, output processing), as a serial port does after
+    // boot: a client must set it up raw itself.
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);
     bench->ptySlaves[instrument] = slave;
@@ -388,6 +391,12 @@ void packCommand(Bench* bench, Connection* connection, const std::string& comman
     if (command == "@AC") {
         bench->pack.enabled = true;
         logEvent("pack: @AC, battery enabled");
+        if (bench->options.xoff) {
+            // On a line with software flow control this would stop the
+            // client's output.
+            queue(bench, connection, "\x13", 0.0);
+            logEvent("pack: sent XOFF");
+        }
     } else if (command == "@AF") {
         bench->pack.enabled = false;
         logEvent("pack: @AF, battery off at %.2f %%", bench->pack.charge);
