@@ -6,11 +6,9 @@
 // usage: poll_bench N [--no-syslog]
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
 
 #include "charger/charger.h"
 #include "charger/endpoints.h"
@@ -20,44 +18,33 @@
 // time: without it 10,000 polls take seconds rather than minutes.
 extern "C" int usleep(useconds_t) { return 0; }
 
-namespace {
-bool muteSyslog = false;
-}
-
-// With --no-syslog the two system-log calls of each poll do nothing, which
-// shows what they cost; otherwise they go to the C library as usual.
-extern "C" void syslog(int priority, const char* format, ...) {
-    if (muteSyslog) return;
-    va_list arguments;
-    va_start(arguments, format);
-    vsyslog(priority, format, arguments);
-    va_end(arguments);
-}
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         fputs("usage: poll_bench N [--no-syslog]\n", stderr);
         return 2;
     }
     const long polls = strtol(argv[1], nullptr, 10);
-    muteSyslog = argc > 2 && strcmp(argv[2], "--no-syslog") == 0;
+    // With --no-syslog the two system-log lines of each poll are not made,
+    // which shows what they cost; otherwise they go to /dev/log as usual.
+    if (argc > 2 && strcmp(argv[2], "--no-syslog") == 0) SYSTEM_LOG_PATH = nullptr;
 
     FILE* chargeLog = fopen("/dev/null", "a");
     if (chargeLog == nullptr || freopen("/dev/null", "w", stdout) == nullptr) return 1;
     ChargeControl control{};
     control.chargeCurrent = STAGE_CURRENT[0];
-    int packPort = 0;
-    if (openInstrument(SUPPLY_ENDPOINT, &control.supplyPort) <= 0 || openInstrument(PACK_ENDPOINT, &packPort) <= 0) {
+    PackConnection pack{};
+    if (openInstrument(SUPPLY_ENDPOINT, &control.supplyPort) <= 0 ||
+        openInstrument(PACK_ENDPOINT, &pack.port) <= 0) {
         fputs("poll_bench: the instruments are not there\n", stderr);
         return 1;
     }
-    sendStr(packPort, PACK_START);
+    sendStr(pack.port, PACK_START);
 
     std::array<char, REPLY_BUFFER_SIZE> reply{};
     BatteryStatus status{};
     long accepted = 0;
     for (long i = 0; i < polls; ++i) {
-        if (pollPack(packPort, reply, &status, &control, chargeLog) == STATUS_REPLY_LENGTH) ++accepted;
+        if (pollPack(&pack, reply, &status, &control, chargeLog) == STATUS_REPLY_LENGTH) ++accepted;
         puts("going to sleep");
         fflush(stdout);
         puts("waking up");

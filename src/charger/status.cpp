@@ -1,8 +1,10 @@
 // Decoding of the pack's status reply and its three reports.
-#include <syslog.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "charger/charger.h"
@@ -106,16 +108,45 @@ void printStatusReport(FILE* out, const BatteryStatus& s, long long now) {
     fputc('\n', out);
 }
 
-void writeChargeLogRecord(FILE* log, const BatteryStatus& s, long long now) {
-    fprintf(log, "%lld,", now);
-    fprintf(log, "%4.2f,", gasGaugePercent(s));
-    fprintf(log, "%.2f,", packCurrent(s));
-    fprintf(log, "%d,", s.relativeHumidity);
-    fprintf(log, "%2x,", hex(s.balanceRegister));
-    fprintf(log, "%2x,", hex(s.tempAlertRegister));
-    fprintf(log, "%2x,", hex(s.voltAlertRegister));
-    fprintf(log, "%2x\n", hex(s.statusRegister));
-    fflush(log);
+int formatChargeLogRecord(char* text, std::size_t size, const BatteryStatus& s, long long now) {
+    return snprintf(text, size, "%lld,%4.2f,%.2f,%d,%2x,%2x,%2x,%2x\n", now, gasGaugePercent(s),
+                    packCurrent(s), s.relativeHumidity, hex(s.balanceRegister), hex(s.tempAlertRegister),
+                    hex(s.voltAlertRegister), hex(s.statusRegister));
+}
+
+int writeChargeLogRecord(FILE* log, const BatteryStatus& s, long long now) {
+    // Set when a cut record could not be taken back: the next record starts
+    // on a line of its own.
+    static bool cutRecordLeft = false;
+    char record[CHARGE_LOG_RECORD_SIZE];
+    const std::size_t start = cutRecordLeft ? 1 : 0;
+    record[0] = '\n';
+    int length = formatChargeLogRecord(record + start, sizeof record - start, s, now);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof record - start) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    const std::size_t total = start + static_cast<std::size_t>(length);
+    // One write past the stream's buffer (which never holds anything): a
+    // full disk must not leave half a record for a later flush to finish.
+    const int fd = fileno(log);
+    ssize_t written;
+    do {
+        written = fd < 0 ? (errno = EBADF, -1) : write(fd, record, total);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(total)) {
+        cutRecordLeft = false;
+        return 0;
+    }
+    int err = written < 0 ? errno : ENOSPC;
+    if (written > 0) {
+        // The log is opened for appending, so the record began where the
+        // file now ends less what went in.
+        const off_t end = lseek(fd, 0, SEEK_CUR);
+        if (end < 0 || ftruncate(fd, end - written) != 0) cutRecordLeft = true;
+    }
+    errno = err;
+    return -1;
 }
 
 SyslogLines formatSyslogLines(const BatteryStatus& s) {
@@ -130,8 +161,23 @@ void reportStatusReply(const char* reply, BatteryStatus* status, FILE* chargeLog
     decodeStatusReply(reply, status);
     const long long now = static_cast<long long>(time(nullptr));
     printStatusReport(stdout, *status, now);
-    writeChargeLogRecord(chargeLog, *status, now);
+
+    // Records lost since the last one written; the loss is told when it
+    // begins and, with the count, when writing works again.
+    static long lostRecords = 0;
+    if (writeChargeLogRecord(chargeLog, *status, now) != 0) {
+        if (lostRecords++ == 0) {
+            fprintf(stderr,
+                    "charge log: the record of %lld was not written (%s); records are lost until "
+                    "writing works again\n",
+                    now, strerror(errno));
+        }
+    } else if (lostRecords > 0) {
+        fprintf(stderr, "charge log: writing works again; %ld records were lost\n", lostRecords);
+        lostRecords = 0;
+    }
+
     const SyslogLines lines = formatSyslogLines(*status);
-    syslog(LOG_ERR, "%s", lines.currentAndGauge.data());
-    syslog(LOG_ERR, "%s", lines.humidity.data());
+    sendSystemLogLine(lines.currentAndGauge.data());
+    sendSystemLogLine(lines.humidity.data());
 }

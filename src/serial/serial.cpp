@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <termios.h>
@@ -51,6 +52,12 @@ constexpr int LINE_LOG_CLOSE = 490;
 
 constexpr int RECV_WAIT_MS = 2000;
 constexpr int SEND_PAUSE_MS = 10;
+// A peer that stops reading, a line held by flow control or an address
+// that does not answer must not hold the charge loop longer than this.
+constexpr int SEND_DEADLINE_MS = 2000;
+constexpr int CONNECT_DEADLINE_MS = 2000;
+// How often a draining line's output queue is looked at.
+constexpr int DRAIN_CHECK_MS = 5;
 constexpr std::size_t LOG_NAME_SIZE = 256;
 
 struct LineSpeed {
@@ -78,6 +85,82 @@ PortRecord* findPort(int fd, const char* caller) {
     printLocation(MODULE, LINE_NO_PORT);
     fprintf(stderr, "err: %s: no open port with fd=%d\n", caller, fd);
     return nullptr;
+}
+
+PortRecord* recordOf(int fd) {
+    for (PortRecord* record = ports; record != nullptr; record = record->next) {
+        if (record->fd == fd) return record;
+    }
+    return nullptr;
+}
+
+void markEnded(int fd) {
+    if (PortRecord* record = recordOf(fd); record != nullptr) record->ended = 1;
+}
+
+// Waits until fd reports one of events, but not past deadline (monotonic
+// milliseconds). Returns 1, or -1 with errno ETIMEDOUT when the deadline
+// passed, EINTR when a stop signal is waiting to be acted on, or poll's own.
+int waitFor(int fd, short events, long long deadline) {
+    for (;;) {
+        if (STOP_SIGNAL != 0) {
+            errno = EINTR;
+            return -1;
+        }
+        const long long left = deadline - monotonicMs();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd wait{fd, events, 0};
+        int ready = poll(&wait, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready > 0) return 1;
+        if (ready < 0 && errno != EINTR) return -1;
+    }
+}
+
+// Errors that say the connection (or the line) is gone for good.
+bool endsConnection(int err) {
+    return err == EPIPE || err == ECONNRESET || err == ENOTCONN || err == ECONNABORTED || err == EIO ||
+           err == ENXIO || err == ENODEV;
+}
+
+// Whether the peer of a TCP port has closed its end. A send into such a
+// connection may still be taken by the kernel and go nowhere (a current
+// setpoint, or the supply's off command); it is caught here instead.
+bool peerHasClosed(int fd, int* err) {
+    pollfd state{fd, POLLRDHUP, 0};
+    if (poll(&state, 1, 0) <= 0) return false;
+    if ((state.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return false;
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    if ((state.revents & POLLERR) != 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0 &&
+        pending != 0) {
+        *err = pending;
+    } else {
+        *err = EPIPE;
+    }
+    return true;
+}
+
+// Waits until a serial line has transmitted what was written, up to
+// deadline. The output queue is watched rather than waited on with tcdrain
+// alone, which could block for ever on a line held by flow control.
+int drainLine(int fd, long long deadline) {
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return tcdrain(fd);
+        if (STOP_SIGNAL != 0) {
+            errno = EINTR;
+            return -1;
+        }
+        const long long left = deadline - monotonicMs();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        msleep(left < DRAIN_CHECK_MS ? static_cast<int>(left) : DRAIN_CHECK_MS);
+    }
 }
 
 PortRecord* appendRecord() {
@@ -275,7 +358,10 @@ int gatherRest(int fd, char* buf, int len, int got) {
         if (left <= 0) break;
         pollfd more{fd, POLLIN, 0};
         const int ready = poll(&more, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 && errno == EINTR) {
+            if (STOP_SIGNAL != 0) break;
+            continue;
+        }
         // A pending error (a reset connection) is left for the next receive
         // to report: reading it here would consume it.
         if (ready <= 0 || (more.revents & (POLLERR | POLLNVAL)) != 0) break;
@@ -334,12 +420,27 @@ int connectAtPort(const char* /*protocol*/, const char* host, int port) {
         errno = err;
         return -1;
     }
-    if (connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Connect without blocking, then wait at most CONNECT_DEADLINE_MS: an
+    // address that never answers would otherwise take minutes.
+    const int flags = fcntl(sd, F_GETFL);
+    fcntl(sd, F_SETFL, flags | O_NONBLOCK);
+    int connected = connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (connected != 0 && errno == EINPROGRESS) {
+        connected = waitFor(sd, POLLOUT, monotonicMs() + CONNECT_DEADLINE_MS) < 0 ? -1 : 0;
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        if (connected == 0 && (getsockopt(sd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0)) {
+            if (pending != 0) errno = pending;
+            connected = -1;
+        }
+    }
+    if (connected != 0) {
         int err = errno;
         close(sd);
         errno = err;
         return -1;
     }
+    fcntl(sd, F_SETFL, flags);
     if (DEBUG_LEVEL > 0) fprintf(stderr, "sd is %d\n", sd);
     return sd;
 }
@@ -353,21 +454,57 @@ int sendStr(int fd, const char* text) {
                 text);
     }
 
-    // A peer that has closed its end gives EPIPE here rather than SIGPIPE.
-    ssize_t written = record->isTcp != 0 ? send(fd, text, length, MSG_NOSIGNAL) : write(fd, text, length);
-    if (written < static_cast<ssize_t>(length)) {
-        int err = errno;
+    const long long deadline = monotonicMs() + SEND_DEADLINE_MS;
+    std::size_t sent = 0;
+    int err = 0;
+    bool waitFailed = false;  // the deadline passed, or a stop signal came
+    if (record->ended != 0) {
+        err = ENOTCONN;
+    } else if (record->isTcp != 0) {
+        peerHasClosed(fd, &err);
+    }
+    // Written without blocking and waited on when full: a socket through
+    // MSG_DONTWAIT (and MSG_NOSIGNAL, so that a closed peer gives EPIPE
+    // rather than SIGPIPE), a line by making its descriptor non-blocking
+    // for the while, since a blocking write waits for room for the whole text.
+    const int lineFlags = record->isTcp != 0 ? -1 : fcntl(fd, F_GETFL);
+    if (lineFlags >= 0 && (lineFlags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, lineFlags | O_NONBLOCK);
+    while (err == 0 && sent < length) {
+        ssize_t written = record->isTcp != 0
+                              ? send(fd, text + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT)
+                              : write(fd, text + sent, length - sent);
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            err = errno;
+            break;
+        }
+        if (waitFor(fd, POLLOUT, deadline) < 0) {
+            err = errno;
+            waitFailed = true;
+        }
+    }
+    if (lineFlags >= 0 && (lineFlags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, lineFlags);
+    if (err != 0) {
+        // Half a command must never be glued to the next one: a connection
+        // that took part of the text is given up.
+        if (sent > 0 || (!waitFailed && endsConnection(err))) record->ended = 1;
         printLocation(MODULE, LINE_SEND_SHORT);
-        fprintf(stderr, "err: sendStr wrote %d of %d bytes: %s\n", static_cast<int>(written),
+        fprintf(stderr, "err: sendStr wrote %d of %d bytes: %s\n", sent > 0 ? static_cast<int>(sent) : -1,
                 static_cast<int>(length), strerror(err));
-        return static_cast<int>(written);
+        errno = err;
+        return -1;
     }
 
-    int drained = flushSend(fd);
+    int drained = record->isTcp != 0 ? 0 : drainLine(fd, deadline);
     if (drained < 0) {
-        int err = errno;
+        err = errno;
+        if (endsConnection(err)) record->ended = 1;
         printLocation(MODULE, LINE_SEND_DRAIN);
         fprintf(stderr, "err: sendStr tcdrain failed: %s\n", strerror(err));
+        errno = err;
         return drained;
     }
 
@@ -384,6 +521,12 @@ int sendStr(int fd, const char* text) {
     return 0;
 }
 
+int portEnded(int fd) {
+    const PortRecord* record = recordOf(fd);
+    if (record == nullptr) return -1;
+    return record->ended != 0 ? 1 : 0;
+}
+
 int recvStr(int fd, char* buf, int len) {
     if (len <= 0) return 0;
     buf[0] = '\0';
@@ -395,7 +538,9 @@ int recvStr(int fd, char* buf, int len) {
     pollfd wait{fd, POLLIN, 0};
     int ready;
     for (;;) {
-        const long long left = deadline - monotonicMs();
+        // A stop signal waiting to be acted on leaves only a look at what
+        // is there already.
+        const long long left = STOP_SIGNAL != 0 ? 0 : deadline - monotonicMs();
         ready = poll(&wait, 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready >= 0 || errno != EINTR) break;
     }
@@ -419,12 +564,17 @@ int recvStr(int fd, char* buf, int len) {
     memset(buf, 0, static_cast<std::size_t>(len));
     ssize_t count = read(fd, buf, static_cast<std::size_t>(len));
     if (count < 0) {
+        // A read error is reported, not taken for an end: the next send on
+        // a connection that is really gone finds that out.
         int err = errno;
         printLocation(MODULE, LINE_RECV_READ);
         fprintf(stderr, "err: recvStr failed with %s", strerror(err));
         return -1;
     }
     if (count == 0) {
+        // End of file: the peer closed the connection, and nothing will
+        // ever come on it again.
+        markEnded(fd);
         printLocation(MODULE, LINE_RECV_NO_BYTES);
         fputs("err: recvStr failed with no bytes\n", stderr);
         return 0;
@@ -448,19 +598,27 @@ int discardRecv(int fd, int maxBytes) {
         std::size_t want = static_cast<std::size_t>(maxBytes - total);
         if (want > scratch.size()) want = scratch.size();
         ssize_t count = read(fd, scratch.data(), want);
-        if (count <= 0) break;  // closed by the peer, or nothing after all
+        if (count == 0) {
+            // The peer closed the connection: there will never be a reply.
+            markEnded(fd);
+            break;
+        }
+        if (count < 0) break;  // nothing after all
         total += static_cast<int>(count);
     }
     return total;
 }
 
 int closePort(int fd) {
-    for (PortRecord* record = ports; record != nullptr; record = record->next) {
-        if (record->fd == fd) {
-            if (record->logFd != 0) close(record->logFd);
-            removeRecord(record);
-            break;
+    if (PortRecord* record = recordOf(fd); record != nullptr) {
+        if (record->isTcp != 0 && record->ended != 0) {
+            // Reset rather than close: what is still queued (part of a
+            // command a stalled peer did not take) must not go out later.
+            linger reset{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         }
+        if (record->logFd != 0) close(record->logFd);
+        removeRecord(record);
     }
     return close(fd);
 }
@@ -469,7 +627,7 @@ int flushSend(int fd) {
     PortRecord* record = findPort(fd, "flushSend");
     if (record == nullptr) return -1;
     if (record->isTcp != 0) return 0;
-    return tcdrain(fd);
+    return drainLine(fd, monotonicMs() + SEND_DEADLINE_MS);
 }
 
 int flushRecv(int fd) {

@@ -12,6 +12,7 @@ struct PortRecord {
     int logFd;            // the port's send log, 0 when it has none
     PortRecord* prev;
     PortRecord* next;
+    unsigned char ended;  // 1 once the connection has ended (see portEnded)
 };
 
 // First record of the table of open ports; null while the table is empty.
@@ -26,14 +27,26 @@ extern PortRecord* ports;
 int openPort(const char* endpoint, int* fd, int speed, int databits, int stopbits, const char* parity);
 
 // Connects a TCP socket to host (dotted IPv4 address or host name) on the
-// low 16 bits of port, with a 2-second receive time-out. Returns the socket
-// or -1. The protocol name is not used.
+// low 16 bits of port, with a 2-second receive time-out. The connect itself
+// gives up after 2 seconds (ETIMEDOUT). Returns the socket or -1. The
+// protocol name is not used.
 int connectAtPort(const char* protocol, const char* host, int port);
 
 // Sends a zero-terminated text, drains a serial line and pauses 10 ms.
-// Returns 0 when the whole text went out, else the count written (-1 for a
-// failed write) or the drain's negative result.
+// Sending and draining together have a deadline of 2 seconds (a peer that
+// stops reading cannot hold the caller). Returns 0 when the whole text went
+// out, else -1 (ETIMEDOUT for a missed deadline) or the drain's negative
+// result. A send that finds the connection closed, or that leaves part of
+// the text sent, ends the port's connection (portEnded).
 int sendStr(int fd, const char* text);
+
+// 1 when the port's connection has ended: the peer closed it (a receive
+// read end of file, or a send met a closed connection: EPIPE, ECONNRESET,
+// ENOTCONN, or EIO on a line that went away), or a send stopped with part
+// of its text sent. Nothing more can be exchanged on it; the caller closes
+// it and opens the endpoint again. 0 while it is open (a receive time-out
+// is no end); -1 for a descriptor without a port.
+int portEnded(int fd);
 
 // How long the line may stay quiet inside a reply. A device server holds
 // bytes back before it forwards them (ser2net at its defaults up to 20 ms,
@@ -48,7 +61,9 @@ constexpr int RECV_QUIET_GAP_MS = 100;
 // quiet for RECV_QUIET_GAP_MS, or 2 seconds have passed since the first
 // byte. Returns the count; 0 on time-out or when the peer closed; -1 on
 // error. End of file or an error after some bytes returns those bytes; the
-// next call meets it and reports it.
+// next call meets it and reports it. End of file ends the port's connection
+// (portEnded); a time-out or a read error does not. A stop
+// signal (STOP_SIGNAL) ends the waits at once, as a time-out.
 int recvStr(int fd, char* buf, int len);
 
 // Reads and throws away, without waiting, the bytes already waiting on the
@@ -57,10 +72,13 @@ int recvStr(int fd, char* buf, int len);
 // or -1 on error.
 int discardRecv(int fd, int maxBytes);
 
-// Closes the port, drops its record and closes its send log.
+// Closes the port, drops its record and closes its send log. A TCP port
+// whose connection has ended is reset, so that bytes still queued (part of
+// a command) are thrown away rather than delivered later.
 int closePort(int fd);
 
-// Waits until a serial line has sent everything written; 0 at once on TCP.
+// Waits until a serial line has sent everything written, for at most 2
+// seconds (then -1, ETIMEDOUT); 0 at once on TCP.
 int flushSend(int fd);
 
 // Discards input waiting on a serial line; TCP ports discard nothing.

@@ -79,7 +79,7 @@ TEST_F(Charge, WholeChargeStepsTheCurrentDownAndTurnsThePackOff) {
     const int polls = static_cast<int>(CHARGE.size());
     ASSERT_TRUE(pack.waitForRequests(polls + 2));
     ASSERT_TRUE(charger.waitForStdout("going to sleep\n", polls + 2));
-    charger.stop();
+    charger.stop(SIGKILL);
 
     EXPECT_TRUE(supply.waitForExactly(supplyExpected)) << supply.received();
     const std::string packGot = pack.received();

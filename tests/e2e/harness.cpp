@@ -93,6 +93,22 @@ std::vector<std::string> capturesOf(const std::string& text, const std::regex& p
     return found;
 }
 
+std::string exampleSer2netConfig(const std::string& supplyLine, const std::string& packLine) {
+    std::string config;
+    std::istringstream example(readFile(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
+    for (std::string line; std::getline(example, line);) {
+        for (auto [placeholder, value] : {std::pair{"/dev/ttyUSB0", supplyLine},
+                                          {"/dev/ttyUSB1", packLine},
+                                          {EXAMPLE_CHARGER_HOST, std::string("127.0.0.1")}}) {
+            if (auto at = line.find(placeholder); at != std::string::npos) {
+                line.replace(at, std::string(placeholder).size(), value);
+            }
+        }
+        config += line + "\n";
+    }
+    return config;
+}
+
 std::vector<std::string> commandLineWords(const std::string& text) {
     std::vector<std::string> words;
     std::string word;
@@ -363,19 +379,45 @@ bool Sandbox::buildDev(std::string* why) {
     if (mount(staging.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0) return fail("move onto /dev");
     mounts_.push_back("/dev");
 
-    syslogFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
-    if (syslogFd_ < 0 || bind(syslogFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return fail("bind /dev/log");
-    }
+    if (!bindSyslog(why)) return false;
     int wake[2];
     if (pipe2(wake, O_CLOEXEC) != 0) return fail("pipe");
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
     syslogThread_ = std::thread([this] { readSyslog(); });
     return true;
+}
+
+bool Sandbox::bindSyslog(std::string* why) {
+    syslogFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, "/dev/log", sizeof address.sun_path - 1);
+    if (syslogFd_ < 0 || bind(syslogFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        *why = errnoText("bind /dev/log");
+        return false;
+    }
+    return true;
+}
+
+void Sandbox::stopSyslogReader() {
+    if (!syslogThread_.joinable()) return;
+    char byte = 0;
+    if (write(wakeWrite_, &byte, 1) < 0) std::perror("syslog reader wake");
+    syslogThread_.join();
+    if (read(wakeRead_, &byte, 1) < 0) std::perror("syslog reader wake");
+}
+
+void Sandbox::stallSyslog() {
+    stopSyslogReader();
+    close(syslogFd_);
+    unlink("/dev/log");
+    std::string why;
+    if (!bindSyslog(&why)) ADD_FAILURE() << why;
+}
+
+void Sandbox::resumeSyslog() {
+    if (!syslogThread_.joinable()) syslogThread_ = std::thread([this] { readSyslog(); });
 }
 
 void Sandbox::readSyslog() {
@@ -397,11 +439,7 @@ void Sandbox::readSyslog() {
 
 void Sandbox::TearDown() {
     children_.clear();
-    if (syslogThread_.joinable()) {
-        char byte = 0;
-        if (write(wakeWrite_, &byte, 1) < 0) std::perror("syslog reader wake");
-        syslogThread_.join();
-    }
+    stopSyslogReader();
     for (int* fd : {&syslogFd_, &wakeRead_, &wakeWrite_}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
@@ -443,6 +481,20 @@ void Sandbox::replaceFile(const std::string& target, const std::string& content)
         return;
     }
     mounts_.push_back(target);
+}
+
+std::string Sandbox::makeSmallTmpfs(const std::string& name, std::size_t size) {
+    const std::string path = dir_ + "/" + name;
+    if (mkdir(path.c_str(), 0755) != 0) {
+        ADD_FAILURE() << errnoText("mkdir " + path);
+        return path;
+    }
+    const std::string options = "mode=0755,size=" + std::to_string(size);
+    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID, options.c_str()) != 0) {
+        ADD_FAILURE() << errnoText("tmpfs on " + path);
+    }
+    mounts_.push_back(path);
+    return path;
 }
 
 Child& Sandbox::spawn(SpawnOptions options) {
@@ -496,6 +548,10 @@ Child& Sandbox::spawn(SpawnOptions options) {
 
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (options.stdoutFd >= 0) {
+        close(out);
+        out = fcntl(options.stdoutFd, F_DUPFD_CLOEXEC, 3);
+    }
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (in < 0 || out < 0 || err < 0) ADD_FAILURE() << errnoText("opening the child's standard files");
 
@@ -544,6 +600,56 @@ Child& Sandbox::startCharger(SpawnOptions options) {
         charger.stop(SIGKILL);
     }
     return charger;
+}
+
+namespace {
+
+std::string firstExecutable(std::initializer_list<const char*> paths) {
+    for (const char* path : paths) {
+        if (access(path, X_OK) == 0) return path;
+    }
+    return {};
+}
+
+}  // namespace
+
+void Sandbox::startRig() {
+    const std::string ip = firstExecutable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+    ASSERT_FALSE(ip.empty()) << "ip is not installed (iproute2)";
+    // ser2net resolves its accepters with AI_ADDRCONFIG, which finds
+    // nothing while the namespace has no address but 127.0.0.1.
+    Child& address = spawn({ip, {"addr", "add", "127.0.0.2/8", "dev", "lo"}, {}, "ip", false});
+    ASSERT_TRUE(address.waitExit());
+    ASSERT_EQ(address.exitCode(), 0) << address.stderrText();
+
+    SpawnOptions bench{BENCHSIM_BIN, {"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "600"}};
+    bench.fakeTime = false;
+    benchsim_ = &spawn(bench);
+    ASSERT_TRUE(benchsim_->waitForStdout("\n", 2)) << benchsim_->stderrText();
+    std::istringstream lines(benchsim_->stdoutText());
+    std::string name, device, supplyDevice, packDevice;
+    while (lines >> name >> device) (name == "pack" ? packDevice : supplyDevice) = device;
+
+    const std::string config = exampleSer2netConfig(supplyDevice, packDevice);
+    ASSERT_NE(config.find(supplyDevice), std::string::npos) << config;
+    ASSERT_NE(config.find(packDevice), std::string::npos) << config;
+    ser2netConfig_ = dir_ + "/ser2net.yaml";
+    std::ofstream(ser2netConfig_) << config;
+    startSer2net();
+}
+
+void Sandbox::startSer2net() {
+    const std::string ser2net = firstExecutable({"/usr/sbin/ser2net", "/usr/bin/ser2net"});
+    ASSERT_FALSE(ser2net.empty()) << "ser2net is not installed (scripts/deps.sh installs it)";
+    ser2net_ = &spawn({ser2net, {"-n", "-d", "-c", ser2netConfig_}, {}, "ser2net", false});
+    ASSERT_TRUE(testsupport::waitUntil([] { return listening(SUPPLY_PORT) && listening(PACK_PORT); }))
+        << ser2net_->stderrText() << ser2net_->stdoutText();
+}
+
+void Sandbox::stopSer2net() {
+    ASSERT_NE(ser2net_, nullptr);
+    ser2net_->stop(SIGTERM);
+    ASSERT_TRUE(testsupport::waitUntil([] { return !listening(SUPPLY_PORT) && !listening(PACK_PORT); }));
 }
 
 std::vector<std::string> Sandbox::chargeLogFiles(const std::string& in) const {

@@ -178,6 +178,13 @@ int countOf(const std::string& text, const std::string& needle);
 // The first capture group of every match of pattern in text, in order.
 std::vector<std::string> capturesOf(const std::string& text, const std::regex& pattern);
 
+// The example device-server configuration (deploy/ser2net.yaml) as a test
+// runs it: its device paths replaced by the lines given, and its stand-in
+// for the charger's host, the one address it lets in (remaddr), by
+// 127.0.0.1, where the charger runs here.
+constexpr const char* EXAMPLE_CHARGER_HOST = "192.0.2.20";
+std::string exampleSer2netConfig(const std::string& supplyLine, const std::string& packLine);
+
 // The words of a systemd unit's command line (ExecStart=, ExecStopPost=):
 // split at blanks, but not inside single quotes, the only quoting the
 // charger's units use.
@@ -194,6 +201,7 @@ struct SpawnOptions {
     bool fakeTime = true;             // run under libfaketime
     std::string fakeTimeSpec = "+0 x20";  // FAKETIME
     std::vector<std::string> env{};       // extra NAME=VALUE entries
+    int stdoutFd = -1;                    // when set, the child's standard output instead of NAME.stdout
 };
 
 class Child {
@@ -266,6 +274,9 @@ class Sandbox : public ::testing::Test {
     // mount, seen by this test and its children only), for instance
     // /etc/nsswitch.conf and /etc/hosts to make name look-ups local.
     void replaceFile(const std::string& target, const std::string& content);
+    // A new directory below dir() on a tmpfs of its own, of size bytes (a
+    // multiple of the page size): a disk that fills up.
+    std::string makeSmallTmpfs(const std::string& name, std::size_t size);
 
     Child& spawn(SpawnOptions options);
     // The charger binary under test (options.program, CHARGER_BIN unless
@@ -291,6 +302,23 @@ class Sandbox : public ::testing::Test {
     // System-log messages received so far, in order of arrival.
     std::vector<SyslogMessage> syslog() const;
     bool waitForSyslog(std::size_t count, std::chrono::milliseconds deadline = DEADLINE) const;
+    // A log daemon that restarts and then stops reading: /dev/log is
+    // replaced by a new socket (the old one closed) that nobody reads, so
+    // its queue fills. resumeSyslog reads it again, queue first.
+    void stallSyslog();
+    void resumeSyslog();
+
+    // The whole rig: benchsim plays both instruments on pseudo-terminals at
+    // the pace of a 9600 bit/s line, and a real ser2net bridges them to the
+    // fixed ports with the shipped example configuration (deploy/ser2net.yaml).
+    // stopSer2net ends ser2net (which closes
+    // every connection) and waits until nothing listens; startSer2net starts
+    // it again with the same configuration and waits until it listens.
+    void startRig();
+    void stopSer2net();
+    void startSer2net();
+    Child* benchsim() { return benchsim_; }
+    Child* ser2net() { return ser2net_; }
 
     // Whether something in this namespace listens on 127.0.0.1:port (read
     // from /proc/net/tcp, so a listener sees no probe connection).
@@ -298,6 +326,8 @@ class Sandbox : public ::testing::Test {
 
    private:
     bool enterNamespaces(std::string* why);
+    bool bindSyslog(std::string* why);
+    void stopSyslogReader();
     bool buildDev(std::string* why);
     void readSyslog();
 
@@ -310,6 +340,9 @@ class Sandbox : public ::testing::Test {
     std::thread syslogThread_;
     mutable std::mutex syslogMutex_;
     std::vector<std::string> syslogRaw_;
+    Child* benchsim_ = nullptr;
+    Child* ser2net_ = nullptr;
+    std::string ser2netConfig_;
 };
 
 // Path of libfaketime.so.1, or empty when it is not installed.

@@ -524,11 +524,14 @@ TEST(Supplyctl, WatchPrintsALinePerIntervalUntilInterrupted) {
         }
         EXPECT_GE(count, 2);
         EXPECT_EQ(run.err(), "");
-        // Each line asks once for each value, in that order.
+        // Each line asks once for each value, in that order; the signal may
+        // have cut short the queries of a line that was never printed.
         std::string sent = receivedAfterRuns(supply);
         std::string expected;
         for (int i = 0; i < count; ++i) expected += "IOUT?\rVOUT?\r";
-        EXPECT_EQ(sent, expected);
+        ASSERT_EQ(sent.substr(0, expected.size()), expected);
+        const std::string cut = sent.substr(expected.size());
+        EXPECT_TRUE(cut.empty() || cut == "IOUT?\r" || cut == "IOUT?\rVOUT?\r") << cut;
     }
 }
 

@@ -1,8 +1,19 @@
 #include "charger/charger.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,7 +78,11 @@ std::string written(void (*writer)(FILE*, const BatteryStatus&, long long), cons
 }
 
 std::string report(const BatteryStatus& s, long long now) { return written(printStatusReport, s, now); }
-std::string record(const BatteryStatus& s, long long now) { return written(writeChargeLogRecord, s, now); }
+std::string record(const BatteryStatus& s, long long now) {
+    char text[CHARGE_LOG_RECORD_SIZE];
+    int length = formatChargeLogRecord(text, sizeof text, s, now);
+    return length < 0 ? std::string("(format failed)") : std::string(text, static_cast<std::size_t>(length));
+}
 
 TEST(DecodeStatusReply, SetsEveryFieldFromItsOffset) {
     std::string reply =
@@ -295,6 +310,153 @@ TEST(Reports, EachStatusBitChangesOnlyItsOwnLine) {
             std::string(bit.clearLine) + " -> " + bit.setLine};
         EXPECT_EQ(changed, expected) << std::hex << "bit 0x" << bit.mask;
     }
+}
+
+// ---- the charge log on a disk that fills --------------------------------------------
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(ChargeLogRecord, IsInTheFileWholeOrNotAtAll) {
+    char dir[] = "/tmp/chargelog-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/1olm.log";
+    FILE* log = fopen(path.c_str(), "a");
+    ASSERT_NE(log, nullptr);
+    BatteryStatus s = decode(baseReply(), marked());
+    const std::string first = record(s, 100);
+
+    ASSERT_EQ(writeChargeLogRecord(log, s, 100), 0);
+    // A file-size limit 10 bytes past the end lets a write in partly, as a
+    // disk that fills in the middle of a record does.
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = first.size() + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    errno = 0;
+    EXPECT_EQ(writeChargeLogRecord(log, s, 101), -1);
+    EXPECT_NE(errno, 0);
+    EXPECT_EQ(fileText(path), first) << "the piece that went in must be cut off again";
+    EXPECT_EQ(writeChargeLogRecord(log, s, 102), -1);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, previous);
+
+    ASSERT_EQ(writeChargeLogRecord(log, s, 103), 0);
+    EXPECT_EQ(fileText(path), first + record(s, 103));
+    fclose(log);
+
+    // Nothing at all goes in: the device is full from the first byte.
+    FILE* full = fopen("/dev/full", "a");
+    ASSERT_NE(full, nullptr);
+    errno = 0;
+    EXPECT_EQ(writeChargeLogRecord(full, s, 104), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    fclose(full);
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
+// ---- the system log, sent by hand ----------------------------------------------------
+
+// A log daemon's socket at a path of its own, read only when asked.
+class LogDaemon {
+   public:
+    explicit LogDaemon(const std::string& path) : path_(path) { bindSocket(); }
+    ~LogDaemon() {
+        if (fd_ >= 0) close(fd_);
+        unlink(path_.c_str());
+    }
+    // Replaces the socket at the path by a new one, as a daemon that restarts.
+    void replace() {
+        close(fd_);
+        unlink(path_.c_str());
+        bindSocket();
+    }
+    std::vector<std::string> read() {
+        std::vector<std::string> lines;
+        char buffer[1024];
+        for (ssize_t got; (got = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            lines.emplace_back(buffer, static_cast<std::size_t>(got));
+        return lines;
+    }
+
+   private:
+    void bindSocket() {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ADD_FAILURE() << "bind";
+    }
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Sends one line and returns what it said on standard error.
+std::string sendLine(const char* text, int* result) {
+    CaptureFd err(2);
+    *result = sendSystemLogLine(text);
+    return err.finish();
+}
+
+TEST(SystemLog, LinesGoWithoutWaitingAndDropsAreCounted) {
+    char dir[] = "/tmp/systemlog-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/log";
+    const char* saved = SYSTEM_LOG_PATH;
+    SYSTEM_LOG_PATH = path.c_str();
+    int result = 0;
+
+    // No daemon yet: dropped, said once.
+    EXPECT_TRUE(
+        std::regex_match(sendLine("a", &result),
+                         std::regex(R"(system log not taking lines \(.+\); dropping them until it does\n)")));
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(sendLine("b", &result), "");
+
+    LogDaemon daemon(path);
+    EXPECT_EQ(sendLine("OLM Battery RH: 40", &result),
+              "system log taking lines again; 2 lines were dropped\n");
+    EXPECT_EQ(result, 0);
+    std::vector<std::string> got = daemon.read();
+    ASSERT_EQ(got.size(), 1u);
+    // The C library's format: priority 11 (user.err), time, the program's
+    // name, no process id.
+    EXPECT_TRUE(std::regex_match(
+        got[0], std::regex(R"(<11>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d )" +
+                           std::string(program_invocation_short_name) + R"(: OLM Battery RH: 40)")))
+        << got[0];
+
+    // A daemon that stops reading: its queue fills, and then lines are
+    // dropped at once instead of blocking.
+    int sent = 0;
+    std::string said;
+    for (; sent < 200; ++sent) {
+        said += sendLine("x", &result);
+        if (result != 0) break;
+    }
+    ASSERT_LT(sent, 200);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sendLine("y", &result), "");
+    EXPECT_EQ(daemon.read().size(), static_cast<std::size_t>(sent));
+    EXPECT_EQ(sendLine("z", &result), "system log taking lines again; 4 lines were dropped\n");
+
+    // A daemon that put a new socket in place: the next line finds it.
+    daemon.replace();
+    EXPECT_EQ(sendLine("after", &result), "");
+    EXPECT_EQ(result, 0);
+    got = daemon.read();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].ends_with(": after")) << got[0];
+
+    SYSTEM_LOG_PATH = saved;
+    rmdir(dir);
 }
 
 // The charge stages, driven by a sequence of balance registers against a

@@ -773,6 +773,139 @@ TEST_F(SerialTest, SendToAClosedPeerFailsWithoutKillingTheProcess) {
     signal(SIGPIPE, previous);
 }
 
+// What ends a port's connection, and what does not.
+TEST_F(SerialTest, EndedConnectionsAreToldAndTimeOutsAreNot) {
+    struct Case {
+        const char* name;
+        bool peerCloses;
+        std::function<int(int fd)> call;
+        int ended;
+    };
+    char buf[20];
+    const Case cases[] = {
+        {"a receive that times out", false, [&](int fd) { return recvStr(fd, buf, 19); }, 0},
+        {"a send that goes", false, [](int fd) { return sendStr(fd, "@RQ\n"); }, 0},
+        {"a send after the peer closed", true, [](int fd) { return sendStr(fd, "@RQ\n"); }, 1},
+        {"a discard that meets the end of the stream", true, [](int fd) { return discardRecv(fd, 100); }, 1},
+        {"a receive that meets the end of the stream", true, [&](int fd) { return recvStr(fd, buf, 19); }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackPeer peer;
+        int fd = openTcp(peer);
+        if (c.peerCloses) {
+            peer.closeConnection();
+            pollfd hangup{fd, POLLRDHUP, 0};
+            ASSERT_EQ(poll(&hangup, 1, 5000), 1);
+        }
+        CaptureFd out(1);
+        CaptureFd err(2);
+        c.call(fd);
+        err.finish();
+        out.finish();
+        EXPECT_EQ(portEnded(fd), c.ended);
+        if (c.ended == 1) {
+            // Nothing more goes out on it, and it says so.
+            CaptureFd again(2);
+            EXPECT_EQ(sendStr(fd, "ISET 1.0000A\r"), -1);
+            EXPECT_EQ(again.finish(),
+                      "serial:118:err: sendStr wrote -1 of 13 bytes: Transport endpoint is not connected\n");
+        }
+        closePort(fd);
+    }
+    EXPECT_EQ(portEnded(12345), -1);
+}
+
+// A listener that accepts but never reads, with the smallest buffers.
+struct DeafPeer {
+    int listener = -1;
+    int client = -1;
+    std::string endpoint;
+    DeafPeer() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        int size = 1;
+        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 1);
+        socklen_t length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        endpoint = "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    }
+    ~DeafPeer() {
+        if (client >= 0) close(client);
+        close(listener);
+    }
+};
+
+// A peer that stops reading fills the buffers; a send then gives up after
+// its deadline instead of blocking, and a connection that took part of a
+// text is given up so that the rest is never glued to the next command.
+TEST_F(SerialTest, SendToAPeerThatStopsReadingGivesUpAtItsDeadline) {
+    struct Case {
+        const char* name;
+        bool fillFirst;  // fill the buffers before, so that nothing of the text goes
+        int ended;
+    };
+    const Case cases[] = {{"nothing went", true, 0}, {"part went", false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeafPeer peer;
+        int fd = 0;
+        ASSERT_GT(openPort(peer.endpoint.c_str(), &fd, 9600, 8, 1, "none"), 0);
+        int size = 1;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        peer.client = accept(peer.listener, nullptr, nullptr);
+        ASSERT_GE(peer.client, 0);
+        if (c.fillFirst) {
+            const std::string block(1024, 'F');
+            ASSERT_TRUE(waitUntil([&] { return send(fd, block.data(), block.size(), MSG_DONTWAIT) < 0; }));
+        }
+        const std::string text(c.fillFirst ? 15 : 1 << 20, 'T');
+        CaptureFd err(2);
+        errno = 0;
+        EXPECT_EQ(sendStr(fd, text.c_str()), -1);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        const std::string said = err.finish();
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(said, match,
+                                     std::regex(R"(serial:118:err: sendStr wrote (-1|\d+) of (\d+) bytes: )"
+                                                R"(Connection timed out\n)")))
+            << said;
+        EXPECT_EQ(match[1].str() != "-1", c.ended == 1) << said;
+        EXPECT_EQ(match[2].str(), std::to_string(text.size()));
+        EXPECT_EQ(portEnded(fd), c.ended);
+        closePort(fd);
+    }
+}
+
+// A connect that is never answered (the listener's queue is full, so its
+// SYN is dropped) gives up after 2 seconds.
+TEST_F(SerialTest, ConnectGivesUpAtItsDeadline) {
+    DeafPeer peer;
+    ASSERT_EQ(listen(peer.listener, 0), 0);
+    const std::string hostPort = peer.endpoint.substr(4);
+    const std::string port = hostPort.substr(hostPort.find(':') + 1);
+    std::vector<int> queued;
+    int sd = -1;
+    // Fill the accept queue: connects complete until it is full.
+    for (int i = 0; i < 8; ++i) {
+        sd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        connect(sd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        queued.push_back(sd);
+    }
+    errno = 0;
+    EXPECT_EQ(connectAtPort("tcp", "127.0.0.1", std::stoi(port)), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    for (int fd : queued) close(fd);
+}
+
 TEST_F(SerialTest, FlushRecvOnTcpDiscardsNothing) {
     LoopbackPeer peer;
     int fd = openTcp(peer);
