@@ -14,6 +14,7 @@ TESTS=(
   faketime libfaketime iproute2 util-linux procps
   ser2net
   clang libclang-rt-14-dev valgrind time
+  systemd
 )
 
 case "${1:-all}" in

@@ -93,6 +93,44 @@ std::vector<std::string> capturesOf(const std::string& text, const std::regex& p
     return found;
 }
 
+std::string exampleSer2netConfig(const std::string& supplyLine, const std::string& packLine) {
+    std::string config;
+    std::istringstream example(readFile(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
+    for (std::string line; std::getline(example, line);) {
+        for (auto [placeholder, value] : {std::pair{"/dev/ttyUSB0", supplyLine},
+                                          {"/dev/ttyUSB1", packLine},
+                                          {EXAMPLE_CHARGER_HOST, std::string("127.0.0.1")}}) {
+            if (auto at = line.find(placeholder); at != std::string::npos) {
+                line.replace(at, std::string(placeholder).size(), value);
+            }
+        }
+        config += line + "\n";
+    }
+    return config;
+}
+
+std::vector<std::string> commandLineWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    bool inWord = false;
+    for (char c : text) {
+        if (c == '\'') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == ' ' && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
 int countOf(const std::string& text, const std::string& needle) {
     if (needle.empty()) return 0;
     int count = 0;
@@ -592,17 +630,7 @@ void Sandbox::startRig() {
     std::string name, device, supplyDevice, packDevice;
     while (lines >> name >> device) (name == "pack" ? packDevice : supplyDevice) = device;
 
-    std::string config;
-    std::istringstream example(readFile(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
-    for (std::string line; std::getline(example, line);) {
-        for (auto [placeholder, path] :
-             {std::pair{"/dev/ttyUSB0", supplyDevice}, {"/dev/ttyUSB1", packDevice}}) {
-            if (auto at = line.find(placeholder); at != std::string::npos) {
-                line.replace(at, std::string(placeholder).size(), path);
-            }
-        }
-        config += line + "\n";
-    }
+    const std::string config = exampleSer2netConfig(supplyDevice, packDevice);
     ASSERT_NE(config.find(supplyDevice), std::string::npos) << config;
     ASSERT_NE(config.find(packDevice), std::string::npos) << config;
     ser2netConfig_ = dir_ + "/ser2net.yaml";

@@ -178,6 +178,18 @@ int countOf(const std::string& text, const std::string& needle);
 // The first capture group of every match of pattern in text, in order.
 std::vector<std::string> capturesOf(const std::string& text, const std::regex& pattern);
 
+// The example device-server configuration (deploy/ser2net.yaml) as a test
+// runs it: its device paths replaced by the lines given, and its stand-in
+// for the charger's host, the one address it lets in (remaddr), by
+// 127.0.0.1, where the charger runs here.
+constexpr const char* EXAMPLE_CHARGER_HOST = "192.0.2.20";
+std::string exampleSer2netConfig(const std::string& supplyLine, const std::string& packLine);
+
+// The words of a systemd unit's command line (ExecStart=, ExecStopPost=):
+// split at blanks, but not inside single quotes, the only quoting the
+// charger's units use.
+std::vector<std::string> commandLineWords(const std::string& text);
+
 // ---------------------------------------------------------------------------
 // A child process in the sandbox.
 

@@ -1,7 +1,8 @@
 // The real charger through a whole charge against benchsim on every kind of
 // channel it may meet: plain TCP, TCP with each reply in two pieces, its own
 // serial lines at the pace of 9600 bit/s, and a real ser2net at its default
-// settings (the shipped deploy/ser2net.yaml) in front of such lines.
+// settings (the shipped deploy/ser2net.yaml) in front of such lines; and who
+// that example lets onto a line, and when.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -57,6 +60,68 @@ constexpr double SER2NET_FORWARD_DELAY_MS = 20.0;
 // One character of a 9600 bit/s 8N1 line.
 constexpr double CHARACTER_MS_9600 = 10.0 / 9600 * 1000;
 
+// A client of the device server: a TCP connection from source (an address of
+// the namespace's loopback) to 127.0.0.1:port; -1 when it did not connect.
+int connectFrom(const char* source, std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes the connection; nullopt when
+// it has not closed it by the deadline.
+std::optional<std::string> readUntilClosed(int fd, std::chrono::milliseconds deadline = DEADLINE) {
+    std::string text;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[256];
+        const ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count <= 0) return text;
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+// The charger unit's stop command (deploy/charger.service.in), with the
+// supplyctl under test and the supply on its fixed port.
+std::vector<std::string> unitStopCommand() {
+    std::string unit = readText(std::string(SOURCE_DIR) + "/deploy/charger.service.in");
+    const std::vector<std::string> found = capturesOf(unit, std::regex("\nExecStopPost=([^\n]*)"));
+    EXPECT_EQ(found.size(), 1u);
+    std::string command = found.empty() ? std::string() : found.front();
+    for (auto [placeholder, value] : {std::pair{"@CHARGER_INSTALL_BINDIR@/supplyctl", SUPPLYCTL_BIN},
+                                      {"@CHARGER_SUPPLY@", "tcp:127.0.0.1:3002"}}) {
+        for (auto at = command.find(placeholder); at != std::string::npos; at = command.find(placeholder)) {
+            command.replace(at, std::string(placeholder).size(), value);
+        }
+    }
+    EXPECT_EQ(command.find('@'), std::string::npos) << command;
+    return commandLineWords(command);
+}
+
+// A line's edit of the example configuration: every match of pattern is
+// replaced; a pattern that matches nothing fails the test.
+struct ConfigEdit {
+    std::string pattern;
+    std::string replacement;
+};
+
 class Rig : public Sandbox {
    protected:
     struct Devices {
@@ -79,9 +144,10 @@ class Rig : public Sandbox {
         return devices;
     }
 
-    // Starts ser2net with the example configuration, its device paths
-    // replaced by the lines given.
-    void startSer2net(const Devices& lines, const std::string& name) {
+    // Starts ser2net with the example configuration for the lines given,
+    // with edits applied.
+    void startSer2net(const Devices& lines, const std::string& name,
+                      const std::vector<ConfigEdit>& edits = {}) {
         const std::string ser2net = firstExisting({"/usr/sbin/ser2net", "/usr/bin/ser2net"});
         const std::string ip = firstExisting({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
         ASSERT_FALSE(ser2net.empty()) << "ser2net is not installed (scripts/deps.sh installs it)";
@@ -96,19 +162,14 @@ class Rig : public Sandbox {
             addressAdded_ = true;
         }
 
-        std::string config;
-        std::istringstream example(readText(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml"));
-        for (std::string line; std::getline(example, line);) {
-            for (auto [placeholder, path] :
-                 {std::pair{"/dev/ttyUSB0", lines.supply}, {"/dev/ttyUSB1", lines.pack}}) {
-                if (auto at = line.find(placeholder); at != std::string::npos) {
-                    line.replace(at, std::string(placeholder).size(), path);
-                }
-            }
-            config += line + "\n";
-        }
+        std::string config = exampleSer2netConfig(lines.supply, lines.pack);
         ASSERT_NE(config.find(lines.supply), std::string::npos) << config;
         ASSERT_NE(config.find(lines.pack), std::string::npos) << config;
+        for (const ConfigEdit& edit : edits) {
+            const std::regex pattern(edit.pattern);
+            ASSERT_TRUE(std::regex_search(config, pattern)) << edit.pattern << " not in\n" << config;
+            config = std::regex_replace(config, pattern, edit.replacement);
+        }
         const std::string configPath = dir() + "/" + name + ".yaml";
         std::ofstream(configPath) << config;
 
@@ -123,6 +184,22 @@ class Rig : public Sandbox {
             unlink(link);
             ASSERT_EQ(symlink(target.c_str(), link), 0) << link << " -> " << target;
         }
+    }
+
+    // benchsim on two lines at 9600 bit/s behind ser2net.
+    void startRig(const std::vector<ConfigEdit>& edits = {}) {
+        const Devices lines =
+            startBench({"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "600"}, "benchsim");
+        startSer2net(lines, "ser2net", edits);
+    }
+
+    // The charger's clock runs 1.5 times fast, which keeps its quiet gap
+    // three times ser2net's longest pause inside a reply (as in
+    // AWholeChargeOnEveryChannel).
+    Child& startRigCharger() {
+        SpawnOptions options;
+        options.fakeTimeSpec = "+0 x1.5";
+        return startCharger(options);
     }
 
     Child* benchsim_ = nullptr;
@@ -294,6 +371,104 @@ TEST_F(Rig, RepliesThatLeaveSer2netInPiecesAreReadWhole) {
     }
     closePort(fd);
     QUIET_PORT_PROGRESS = 0;
+}
+
+// One client per line: a second one (supplyctl during a charge, say) is
+// turned away while the charger holds both lines, whatever it sends, and the
+// charger's later current steps still reach the supply. Once the charger has
+// stopped, the unit's stop command that follows it gets the supply's line,
+// whether ser2net has finished closing the charger's connection or not.
+TEST_F(Rig, ASecondClientIsTurnedAwayWhileTheChargerRuns) {
+    startRig();
+    if (HasFatalFailure()) return;
+    Child& charger = startRigCharger();
+    ASSERT_TRUE(charger.waitForStdout("status is 77", 1, 30000ms)) << charger.stdoutText();
+
+    for (auto [port, command] : {std::pair{SUPPLY_PORT, "OUT 0\r"}, {PACK_PORT, "@AF\n"}}) {
+        const int fd = connectFrom("127.0.0.1", port);
+        ASSERT_GE(fd, 0) << port;
+        EXPECT_GT(write(fd, command, strlen(command)), 0);
+        EXPECT_EQ(readUntilClosed(fd), "Port already in use\r\n") << port;
+        close(fd);
+    }
+    // The charger's next current step (after the next reply it accepts)
+    // still reaches the supply.
+    const int steps = countOf(benchsim_->stderrText(), "supply: ISET");
+    ASSERT_TRUE(benchsim_->waitForStderr("supply: ISET", steps + 1, 30000ms)) << benchsim_->stderrText();
+    EXPECT_EQ(countOf(benchsim_->stderrText(), "supply: OUT 0"), 1) << "only the charger's own at start-up";
+    EXPECT_EQ(countOf(benchsim_->stderrText(), "pack: @AF"), 0);
+
+    // The charger switches the supply off itself on SIGTERM; the stop
+    // command follows it at once.
+    charger.stop();
+    const int offs = countOf(benchsim_->stderrText(), "supply: OUT 0");
+    const std::vector<std::string> stop = unitStopCommand();
+    ASSERT_FALSE(stop.empty());
+    Child& off = spawn({stop.front(), {stop.begin() + 1, stop.end()}, {}, "stop-command", false});
+    ASSERT_TRUE(off.waitExit());
+    EXPECT_EQ(off.exitCode(), 0) << off.stderrText();
+    EXPECT_TRUE(benchsim_->waitForStderr("supply: OUT 0", offs + 1)) << benchsim_->stderrText();
+}
+
+// Only the charger's host gets onto a line (remaddr): a client from another
+// address is closed, and what it sent never reaches the instrument, while
+// the charger's host, after it, is let through.
+TEST_F(Rig, AClientFromAnotherAddressIsRefused) {
+    startRig();
+    if (HasFatalFailure()) return;
+    struct Case {
+        std::uint16_t port;
+        const char* intruder;  // what the other host sends
+        const char* own;       // then the charger's host
+        const char* ownSeen;   // benchsim's word for it
+    };
+    for (const Case& row : {Case{SUPPLY_PORT, "OUT 1\r", "OUT 0\r", "supply: OUT 0"},
+                            Case{PACK_PORT, "@AC\n", "@AF\n", "pack: @AF"}}) {
+        SCOPED_TRACE(row.port);
+        const int other = connectFrom("127.0.0.2", row.port);
+        ASSERT_GE(other, 0);
+        EXPECT_GT(write(other, row.intruder, strlen(row.intruder)), 0);
+        const std::optional<std::string> refusal = readUntilClosed(other);
+        close(other);
+        ASSERT_TRUE(refusal.has_value()) << "the connection from 127.0.0.2 stayed open";
+        EXPECT_NE(refusal->find("denied"), std::string::npos) << *refusal;
+
+        const int own = connectFrom("127.0.0.1", row.port);
+        ASSERT_GE(own, 0);
+        EXPECT_GT(write(own, row.own, strlen(row.own)), 0);
+        // One line, in order: the other host's command would be logged first.
+        ASSERT_TRUE(benchsim_->waitForStderr(row.ownSeen)) << benchsim_->stderrText();
+        close(own);
+    }
+    EXPECT_EQ(benchsim_->stderrText().find("OUT 1"), std::string::npos) << benchsim_->stderrText();
+    EXPECT_EQ(benchsim_->stderrText().find("@AC"), std::string::npos) << benchsim_->stderrText();
+}
+
+// A charger whose host died leaves its connections open; ser2net drops them
+// after its idle time-out, and a charger started again gets both lines. The
+// example's time-outs stay well above the charger's 5 to 7 s between
+// requests; here they are cut to 6 s, still above the 3.5 s that those take
+// on the charger's fast clock.
+TEST_F(Rig, AStaleConnectionExpiresAndARestartedChargerGetsIn) {
+    const std::string example = readText(std::string(SOURCE_DIR) + "/deploy/ser2net.yaml");
+    const std::vector<std::string> timeouts = capturesOf(example, std::regex(R"(\n  timeout: (\d+)\n)"));
+    ASSERT_EQ(timeouts.size(), 2u) << "one time-out per connection";
+    for (const std::string& seconds : timeouts) EXPECT_GE(std::stoi(seconds), 30);
+
+    startRig({{R"(timeout: \d+)", "timeout: 6"}});
+    if (HasFatalFailure()) return;
+    const int supply = connectFrom("127.0.0.1", SUPPLY_PORT);
+    const int pack = connectFrom("127.0.0.1", PACK_PORT);
+    ASSERT_GE(supply, 0);
+    ASSERT_GE(pack, 0);
+    EXPECT_TRUE(readUntilClosed(supply, 20000ms).has_value()) << "the idle supply connection was not dropped";
+    EXPECT_TRUE(readUntilClosed(pack, 20000ms).has_value()) << "the idle pack connection was not dropped";
+    close(supply);
+    close(pack);
+
+    Child& charger = startRigCharger();
+    ASSERT_TRUE(charger.waitForStdout("status is 77", 2, 30000ms)) << charger.stdoutText();
+    EXPECT_TRUE(benchsim_->waitForStderr("supply: ISET", 3)) << benchsim_->stderrText();
 }
 
 }  // namespace
