@@ -141,5 +141,12 @@ void installStopHandlers();
 // Only for use once the supply has been opened.
 void stopIfSignalled(ChargeControl* control);
 
+// Sleeps for seconds, returning early once a stop signal is recorded. The
+// pause is slept in steps of at most STOP_CHECK_MS: a signal ends a step at
+// once, and one that came just before a step began is seen at its end, so a
+// stop never waits out a whole pause.
+constexpr int STOP_CHECK_MS = 250;
+void pauseUnlessStopped(unsigned seconds);
+
 // Ends the process by sig with its default action.
 [[noreturn]] void endBySignal(int sig);

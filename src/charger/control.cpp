@@ -9,6 +9,7 @@
 #include "charger/endpoints.h"
 #include "serial/serial.h"
 #include "util/settings.h"
+#include "util/util.h"
 #include "xfr/xfr.h"
 
 namespace {
@@ -117,7 +118,14 @@ void startSupply(ChargeControl* control) {
     control->chargeCurrent = STAGE_CURRENT[0];
     xfrSetCurrent(control->supplyPort, control->chargeCurrent);
     xfrEnableOutput(control->supplyPort);
-    sleep(SUPPLY_SETTLE_SECONDS);
+    pauseUnlessStopped(SUPPLY_SETTLE_SECONDS);
+}
+
+void pauseUnlessStopped(unsigned seconds) {
+    const long long end = monotonicMs() + static_cast<long long>(seconds) * 1000LL;
+    for (long long left; STOP_SIGNAL == 0 && (left = end - monotonicMs()) > 0;) {
+        msleep(static_cast<int>(left < STOP_CHECK_MS ? left : STOP_CHECK_MS));
+    }
 }
 
 void stepChargeStage(ChargeControl* control, const BatteryStatus* status, int packPort) {

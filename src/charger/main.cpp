@@ -1,4 +1,4 @@
-// The charger: sets the supply up, starts the pack and polls it until killed.
+// The charger: sets the supply up, starts the pack and polls it until stopped.
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,7 +76,7 @@ int main(int argc, char**) {
             }
         }
         // A stop signal ends the sleep early.
-        sleep(POLL_PAUSE_SECONDS);
+        pauseUnlessStopped(POLL_PAUSE_SECONDS);
         stopIfSignalled(&control);
         puts("waking up");
     }

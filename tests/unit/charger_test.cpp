@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peer.h"
@@ -548,6 +550,30 @@ TEST_F(StageStep, MessagesCarryTheirExactNewlines) {
     EXPECT_EQ(step(0xFF),
               "turning battery off at end of charge\n"
               "\n****setting charge current to 7.500000\n\n");
+}
+
+// The poll pause ends once a stop is recorded, also when the signal came
+// just before the pause began and so interrupted nothing: the flag set by
+// another thread, with no signal delivered, stands for that case.
+TEST(PauseUnlessStopped, EndsSoonAfterAStopIsRecorded) {
+    using Clock = std::chrono::steady_clock;
+    STOP_SIGNAL = SIGTERM;
+    Clock::time_point start = Clock::now();
+    pauseUnlessStopped(5);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(STOP_CHECK_MS));
+
+    STOP_SIGNAL = 0;
+    start = Clock::now();
+    std::thread late([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        STOP_SIGNAL = SIGTERM;
+    });
+    pauseUnlessStopped(5);
+    const auto took = Clock::now() - start;
+    late.join();
+    STOP_SIGNAL = 0;
+    EXPECT_GE(took, std::chrono::milliseconds(100));
+    EXPECT_LT(took, std::chrono::seconds(3)) << "the pause ran on after the stop was recorded";
 }
 
 }  // namespace
