@@ -78,20 +78,21 @@ void progress(const char* line) {
     if (QUIET_PORT_PROGRESS == 0) fputs(line, stdout);
 }
 
-PortRecord* findPort(int fd, const char* caller) {
-    for (PortRecord* record = ports; record != nullptr; record = record->next) {
-        if (record->fd == fd) return record;
-    }
-    printLocation(MODULE, LINE_NO_PORT);
-    fprintf(stderr, "err: %s: no open port with fd=%d\n", caller, fd);
-    return nullptr;
-}
-
 PortRecord* recordOf(int fd) {
     for (PortRecord* record = ports; record != nullptr; record = record->next) {
         if (record->fd == fd) return record;
     }
     return nullptr;
+}
+
+// The port's record, or null after saying that there is none.
+PortRecord* findPort(int fd, const char* caller) {
+    PortRecord* record = recordOf(fd);
+    if (record == nullptr) {
+        printLocation(MODULE, LINE_NO_PORT);
+        fprintf(stderr, "err: %s: no open port with fd=%d\n", caller, fd);
+    }
+    return record;
 }
 
 void markEnded(int fd) {
@@ -101,17 +102,26 @@ void markEnded(int fd) {
 // Waits until fd reports one of events, but not past deadline (monotonic
 // milliseconds). Returns 1, or -1 with errno ETIMEDOUT when the deadline
 // passed, EINTR when a stop signal is waiting to be acted on, or poll's own.
+// Milliseconds left before deadline (monotonic milliseconds); -1 with errno
+// EINTR when a stop signal is waiting to be acted on, or ETIMEDOUT when the
+// deadline has passed.
+long long timeLeft(long long deadline) {
+    if (STOP_SIGNAL != 0) {
+        errno = EINTR;
+        return -1;
+    }
+    const long long left = deadline - monotonicMs();
+    if (left <= 0) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return left;
+}
+
 int waitFor(int fd, short events, long long deadline) {
     for (;;) {
-        if (STOP_SIGNAL != 0) {
-            errno = EINTR;
-            return -1;
-        }
-        const long long left = deadline - monotonicMs();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
+        const long long left = timeLeft(deadline);
+        if (left < 0) return -1;
         pollfd wait{fd, events, 0};
         int ready = poll(&wait, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
         if (ready > 0) return 1;
@@ -150,15 +160,8 @@ int drainLine(int fd, long long deadline) {
     for (;;) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return tcdrain(fd);
-        if (STOP_SIGNAL != 0) {
-            errno = EINTR;
-            return -1;
-        }
-        const long long left = deadline - monotonicMs();
-        if (left <= 0) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
+        const long long left = timeLeft(deadline);
+        if (left < 0) return -1;
         msleep(left < DRAIN_CHECK_MS ? static_cast<int>(left) : DRAIN_CHECK_MS);
     }
 }

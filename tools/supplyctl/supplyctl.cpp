@@ -19,6 +19,7 @@
 
 #include "serial/serial.h"
 #include "util/settings.h"
+#include "util/util.h"
 #include "xfr/xfr.h"
 
 namespace {
@@ -34,11 +35,6 @@ constexpr int LINE_SPEED = 9600;
 constexpr int LINE_DATABITS = 8;
 constexpr int LINE_STOPBITS = 1;
 constexpr const char* LINE_PARITY = "none";
-
-// A TCP connect that has not completed by then is given up, rather than
-// waiting for the kernel's SYN retries (about two minutes). A shorter
-// deadline of the port layer's own comes first.
-constexpr time_t CONNECT_DEADLINE_SECONDS = 3;
 
 // How long after a command supplyctl watches for the device server closing
 // the connection. A server that refuses a second client accepts the
@@ -203,39 +199,17 @@ std::string lookUp(const TcpEndpoint& endpoint) {
     return "looking up '" + endpoint.host + "' failed: " + gai_strerror(result);
 }
 
-volatile sig_atomic_t connectTimedOut = 0;
-
-void onConnectDeadline(int) { connectTimedOut = 1; }
-
-// Opens a TCP endpoint with a deadline; on failure prints why and returns 0.
+// Opens a TCP endpoint (the port layer gives a connect up after 2 s); on
+// failure prints why and returns 0.
 int openTcp(const char* endpoint, const TcpEndpoint& tcp) {
-    // Without SA_RESTART the timer's signal ends a connect that hangs, with
-    // EINTR. A monotonic timer: a change of the wall clock cannot move it.
-    struct sigaction deadline {};
-    deadline.sa_handler = onConnectDeadline;
-    sigemptyset(&deadline.sa_mask);
-    struct sigaction before {};
-    sigaction(SIGALRM, &deadline, &before);
-    sigevent event{};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
-    timer_t timer{};
-    const bool timed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
-    connectTimedOut = 0;
-    if (timed) {
-        itimerspec once{{0, 0}, {CONNECT_DEADLINE_SECONDS, 0}};
-        timer_settime(timer, 0, &once, nullptr);
-    }
     int fd = 0;
     int opened = openPort(endpoint, &fd, LINE_SPEED, LINE_DATABITS, LINE_STOPBITS, LINE_PARITY);
     int err = errno;
-    if (timed) timer_delete(timer);
-    sigaction(SIGALRM, &before, nullptr);
     if (opened > 0) return fd;
 
     const std::string where = tcp.host + ":" + std::to_string(tcp.port);
     std::string why;
-    if (connectTimedOut != 0 || err == ETIMEDOUT || err == EINPROGRESS) {
+    if (err == ETIMEDOUT) {
         why = "timed out: " + where +
               " did not accept the connection in time (is the address right and the "
               "device server on the network?)";
@@ -254,12 +228,9 @@ int openTcp(const char* endpoint, const TcpEndpoint& tcp) {
 // to graceMs. Bytes that arrive meanwhile (a device server's greeting before
 // it hangs up, say) are read and dropped.
 bool peerClosed(int fd, int graceMs) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long start = monotonicMs();
     for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long long spent = monotonicMs() - start;
         int left = spent >= graceMs ? 0 : static_cast<int>(graceMs - spent);
         pollfd watched{fd, POLLIN | POLLRDHUP, 0};
         int ready = poll(&watched, 1, left);
