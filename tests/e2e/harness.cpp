@@ -613,35 +613,55 @@ std::string firstExecutable(std::initializer_list<const char*> paths) {
 
 }  // namespace
 
-void Sandbox::startRig() {
-    const std::string ip = firstExecutable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
-    ASSERT_FALSE(ip.empty()) << "ip is not installed (iproute2)";
+BenchLines Sandbox::startBench(std::vector<std::string> args, const std::string& name) {
+    SpawnOptions bench{BENCHSIM_BIN, std::move(args)};
+    bench.fakeTime = false;
+    bench.name = name;
+    benchsim_ = &spawn(bench);
+    EXPECT_TRUE(benchsim_->waitForStdout("\n", 2)) << benchsim_->stderrText();
+    std::istringstream lines(benchsim_->stdoutText());
+    std::string instrument, where;
+    BenchLines served;
+    while (lines >> instrument >> where) (instrument == "pack" ? served.pack : served.supply) = where;
+    return served;
+}
+
+void Sandbox::startSer2net(const BenchLines& lines, const std::string& name,
+                           const std::vector<ConfigEdit>& edits) {
     // ser2net resolves its accepters with AI_ADDRCONFIG, which finds
     // nothing while the namespace has no address but 127.0.0.1.
-    Child& address = spawn({ip, {"addr", "add", "127.0.0.2/8", "dev", "lo"}, {}, "ip", false});
-    ASSERT_TRUE(address.waitExit());
-    ASSERT_EQ(address.exitCode(), 0) << address.stderrText();
-
-    SpawnOptions bench{BENCHSIM_BIN, {"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "600"}};
-    bench.fakeTime = false;
-    benchsim_ = &spawn(bench);
-    ASSERT_TRUE(benchsim_->waitForStdout("\n", 2)) << benchsim_->stderrText();
-    std::istringstream lines(benchsim_->stdoutText());
-    std::string name, device, supplyDevice, packDevice;
-    while (lines >> name >> device) (name == "pack" ? packDevice : supplyDevice) = device;
-
-    const std::string config = exampleSer2netConfig(supplyDevice, packDevice);
-    ASSERT_NE(config.find(supplyDevice), std::string::npos) << config;
-    ASSERT_NE(config.find(packDevice), std::string::npos) << config;
-    ser2netConfig_ = dir_ + "/ser2net.yaml";
+    if (!secondAddress_) {
+        const std::string ip = firstExecutable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+        ASSERT_FALSE(ip.empty()) << "ip is not installed (iproute2)";
+        Child& address = spawn({ip, {"addr", "add", "127.0.0.2/8", "dev", "lo"}, {}, "ip", false});
+        ASSERT_TRUE(address.waitExit());
+        ASSERT_EQ(address.exitCode(), 0) << address.stderrText();
+        secondAddress_ = true;
+    }
+    std::string config = exampleSer2netConfig(lines.supply, lines.pack);
+    ASSERT_NE(config.find(lines.supply), std::string::npos) << config;
+    ASSERT_NE(config.find(lines.pack), std::string::npos) << config;
+    for (const ConfigEdit& edit : edits) {
+        const std::regex pattern(edit.pattern);
+        ASSERT_TRUE(std::regex_search(config, pattern)) << edit.pattern << " not in\n" << config;
+        config = std::regex_replace(config, pattern, edit.replacement);
+    }
+    ser2netName_ = name;
+    ser2netConfig_ = dir_ + "/" + name + ".yaml";
     std::ofstream(ser2netConfig_) << config;
     startSer2net();
+}
+
+void Sandbox::startRig(const std::vector<ConfigEdit>& edits) {
+    const BenchLines lines = startBench({"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "600"});
+    if (HasFatalFailure()) return;
+    startSer2net(lines, "ser2net", edits);
 }
 
 void Sandbox::startSer2net() {
     const std::string ser2net = firstExecutable({"/usr/sbin/ser2net", "/usr/bin/ser2net"});
     ASSERT_FALSE(ser2net.empty()) << "ser2net is not installed (scripts/deps.sh installs it)";
-    ser2net_ = &spawn({ser2net, {"-n", "-d", "-c", ser2netConfig_}, {}, "ser2net", false});
+    ser2net_ = &spawn({ser2net, {"-n", "-d", "-c", ser2netConfig_}, {}, ser2netName_, false});
     ASSERT_TRUE(testsupport::waitUntil([] { return listening(SUPPLY_PORT) && listening(PACK_PORT); }))
         << ser2net_->stderrText() << ser2net_->stdoutText();
 }
@@ -649,6 +669,7 @@ void Sandbox::startSer2net() {
 void Sandbox::stopSer2net() {
     ASSERT_NE(ser2net_, nullptr);
     ser2net_->stop(SIGTERM);
+    ser2net_ = nullptr;
     ASSERT_TRUE(testsupport::waitUntil([] { return !listening(SUPPLY_PORT) && !listening(PACK_PORT); }));
 }
 

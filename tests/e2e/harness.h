@@ -185,6 +185,20 @@ std::vector<std::string> capturesOf(const std::string& text, const std::regex& p
 constexpr const char* EXAMPLE_CHARGER_HOST = "192.0.2.20";
 std::string exampleSer2netConfig(const std::string& supplyLine, const std::string& packLine);
 
+// A test's edit of the example configuration: every match of pattern is
+// replaced; a pattern that matches nothing fails the test.
+struct ConfigEdit {
+    std::string pattern;
+    std::string replacement;
+};
+
+// Where benchsim serves each instrument: a pseudo-terminal's path, or an
+// address.
+struct BenchLines {
+    std::string supply;
+    std::string pack;
+};
+
 // The words of a systemd unit's command line (ExecStart=, ExecStopPost=):
 // split at blanks, but not inside single quotes, the only quoting the
 // charger's units use.
@@ -308,15 +322,21 @@ class Sandbox : public ::testing::Test {
     void stallSyslog();
     void resumeSyslog();
 
-    // The whole rig: benchsim plays both instruments on pseudo-terminals at
-    // the pace of a 9600 bit/s line, and a real ser2net bridges them to the
-    // fixed ports with the shipped example configuration (deploy/ser2net.yaml).
-    // stopSer2net ends ser2net (which closes
-    // every connection) and waits until nothing listens; startSer2net starts
-    // it again with the same configuration and waits until it listens.
-    void startRig();
-    void stopSer2net();
+    // benchsim in real time with args (named name for its output files);
+    // returns what it serves each instrument on, as it printed them.
+    BenchLines startBench(std::vector<std::string> args, const std::string& name = "benchsim");
+    // A real ser2net bridging lines to the fixed ports with the shipped
+    // example configuration (deploy/ser2net.yaml), edits applied; waits until
+    // it listens on both. Without arguments: again with the last
+    // configuration. stopSer2net ends it (which closes every connection) and
+    // waits until nothing listens.
+    void startSer2net(const BenchLines& lines, const std::string& name = "ser2net",
+                      const std::vector<ConfigEdit>& edits = {});
     void startSer2net();
+    void stopSer2net();
+    // The whole rig: benchsim plays both instruments on pseudo-terminals at
+    // the pace of a 9600 bit/s line, behind ser2net as above.
+    void startRig(const std::vector<ConfigEdit>& edits = {});
     Child* benchsim() { return benchsim_; }
     Child* ser2net() { return ser2net_; }
 
@@ -343,6 +363,8 @@ class Sandbox : public ::testing::Test {
     Child* benchsim_ = nullptr;
     Child* ser2net_ = nullptr;
     std::string ser2netConfig_;
+    std::string ser2netName_;
+    bool secondAddress_ = false;
 };
 
 // Path of libfaketime.so.1, or empty when it is not installed.

@@ -34,13 +34,6 @@ std::string readText(const std::string& path) {
     return text.str();
 }
 
-std::string firstExisting(std::initializer_list<const char*> paths) {
-    for (const char* path : paths) {
-        if (access(path, X_OK) == 0) return path;
-    }
-    return {};
-}
-
 // Every receive count the charger printed, in order.
 std::vector<int> receiveCounts(const std::string& out) {
     static const std::regex line(R"(status is (-?\d+)\n)");
@@ -115,82 +108,14 @@ std::vector<std::string> unitStopCommand() {
     return commandLineWords(command);
 }
 
-// A line's edit of the example configuration: every match of pattern is
-// replaced; a pattern that matches nothing fails the test.
-struct ConfigEdit {
-    std::string pattern;
-    std::string replacement;
-};
-
 class Rig : public Sandbox {
    protected:
-    struct Devices {
-        std::string supply;
-        std::string pack;
-    };
-
-    // Starts benchsim (in real time) with args and reads back what it serves
-    // each instrument on.
-    Devices startBench(std::vector<std::string> args, const std::string& name) {
-        SpawnOptions bench{BENCHSIM_BIN, std::move(args)};
-        bench.fakeTime = false;
-        bench.name = name;
-        benchsim_ = &spawn(bench);
-        EXPECT_TRUE(benchsim_->waitForStdout("\n", 2)) << benchsim_->stderrText();
-        std::istringstream lines(benchsim_->stdoutText());
-        std::string instrument, where;
-        Devices devices;
-        while (lines >> instrument >> where) (instrument == "pack" ? devices.pack : devices.supply) = where;
-        return devices;
-    }
-
-    // Starts ser2net with the example configuration for the lines given,
-    // with edits applied.
-    void startSer2net(const Devices& lines, const std::string& name,
-                      const std::vector<ConfigEdit>& edits = {}) {
-        const std::string ser2net = firstExisting({"/usr/sbin/ser2net", "/usr/bin/ser2net"});
-        const std::string ip = firstExisting({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
-        ASSERT_FALSE(ser2net.empty()) << "ser2net is not installed (scripts/deps.sh installs it)";
-        ASSERT_FALSE(ip.empty()) << "ip is not installed (iproute2)";
-
-        // ser2net resolves its accepters with AI_ADDRCONFIG, which finds
-        // nothing while the namespace has no address but 127.0.0.1.
-        if (!addressAdded_) {
-            Child& address = spawn({ip, {"addr", "add", "127.0.0.2/8", "dev", "lo"}, {}, "ip", false});
-            ASSERT_TRUE(address.waitExit());
-            ASSERT_EQ(address.exitCode(), 0) << address.stderrText();
-            addressAdded_ = true;
-        }
-
-        std::string config = exampleSer2netConfig(lines.supply, lines.pack);
-        ASSERT_NE(config.find(lines.supply), std::string::npos) << config;
-        ASSERT_NE(config.find(lines.pack), std::string::npos) << config;
-        for (const ConfigEdit& edit : edits) {
-            const std::regex pattern(edit.pattern);
-            ASSERT_TRUE(std::regex_search(config, pattern)) << edit.pattern << " not in\n" << config;
-            config = std::regex_replace(config, pattern, edit.replacement);
-        }
-        const std::string configPath = dir() + "/" + name + ".yaml";
-        std::ofstream(configPath) << config;
-
-        ser2net_ = &spawn({ser2net, {"-n", "-d", "-c", configPath}, {}, name, false});
-        ASSERT_TRUE(testsupport::waitUntil([] { return listening(SUPPLY_PORT) && listening(PACK_PORT); }))
-            << ser2net_->stderrText() << ser2net_->stdoutText();
-    }
-
     // Points the serial build's device paths at the lines given.
-    static void linkLines(const Devices& lines) {
+    static void linkLines(const BenchLines& lines) {
         for (auto [link, target] : {std::pair{SUPPLY_LINE, lines.supply}, {PACK_LINE, lines.pack}}) {
             unlink(link);
             ASSERT_EQ(symlink(target.c_str(), link), 0) << link << " -> " << target;
         }
-    }
-
-    // benchsim on two lines at 9600 bit/s behind ser2net.
-    void startRig(const std::vector<ConfigEdit>& edits = {}) {
-        const Devices lines =
-            startBench({"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "600"}, "benchsim");
-        startSer2net(lines, "ser2net", edits);
     }
 
     // The charger's clock runs 1.5 times fast, which keeps its quiet gap
@@ -201,10 +126,6 @@ class Rig : public Sandbox {
         options.fakeTimeSpec = "+0 x1.5";
         return startCharger(options);
     }
-
-    Child* benchsim_ = nullptr;
-    Child* ser2net_ = nullptr;
-    bool addressAdded_ = false;
 };
 
 TEST_F(Rig, AWholeChargeOnEveryChannel) {
@@ -248,7 +169,7 @@ TEST_F(Rig, AWholeChargeOnEveryChannel) {
         // whole charge in a few polls.
         std::vector<std::string> args{"--step", "1200"};
         args.insert(args.end(), c.benchArgs.begin(), c.benchArgs.end());
-        const Devices lines = startBench(args, "benchsim-" + tag);
+        const BenchLines lines = startBench(args, "benchsim-" + tag);
         if (c.via == Via::Tcp) {
             ASSERT_TRUE(
                 testsupport::waitUntil([] { return listening(SUPPLY_PORT) && listening(PACK_PORT); }));
@@ -269,9 +190,8 @@ TEST_F(Rig, AWholeChargeOnEveryChannel) {
         EXPECT_TRUE(charger.waitForStdout("turning battery off at end of charge", 1, 120000ms))
             << charger.stdoutText() << charger.stderrText();
         charger.stop();
-        benchsim_->stop();
-        if (ser2net_ != nullptr) ser2net_->stop();
-        ser2net_ = nullptr;
+        benchsim()->stop();
+        if (ser2net() != nullptr) stopSer2net();
 
         const std::string out = charger.stdoutText();
         std::size_t at = 0;
@@ -287,7 +207,7 @@ TEST_F(Rig, AWholeChargeOnEveryChannel) {
         for (std::size_t poll = 0; poll < counts.size(); ++poll) {
             EXPECT_EQ(counts[poll], 77) << "poll " << poll + 1;
         }
-        const std::string bench = benchsim_->stderrText();
+        const std::string bench = benchsim()->stderrText();
         EXPECT_NE(bench.find("supply: OUT 1, output on"), std::string::npos);
         EXPECT_NE(bench.find("pack: @AF, battery off"), std::string::npos);
 
@@ -327,7 +247,7 @@ TEST_F(Rig, AWholeChargeOnEveryChannel) {
 // takes each read for a reply sees them; the port layer reads every reply
 // whole.
 TEST_F(Rig, RepliesThatLeaveSer2netInPiecesAreReadWhole) {
-    const Devices lines =
+    const BenchLines lines =
         startBench({"--supply-pty", "--pack-pty", "--pace", "9600", "--step", "60"}, "benchsim");
     startSer2net(lines, "ser2net");
     if (HasFatalFailure()) return;
@@ -393,21 +313,21 @@ TEST_F(Rig, ASecondClientIsTurnedAwayWhileTheChargerRuns) {
     }
     // The charger's next current step (after the next reply it accepts)
     // still reaches the supply.
-    const int steps = countOf(benchsim_->stderrText(), "supply: ISET");
-    ASSERT_TRUE(benchsim_->waitForStderr("supply: ISET", steps + 1, 30000ms)) << benchsim_->stderrText();
-    EXPECT_EQ(countOf(benchsim_->stderrText(), "supply: OUT 0"), 1) << "only the charger's own at start-up";
-    EXPECT_EQ(countOf(benchsim_->stderrText(), "pack: @AF"), 0);
+    const int steps = countOf(benchsim()->stderrText(), "supply: ISET");
+    ASSERT_TRUE(benchsim()->waitForStderr("supply: ISET", steps + 1, 30000ms)) << benchsim()->stderrText();
+    EXPECT_EQ(countOf(benchsim()->stderrText(), "supply: OUT 0"), 1) << "only the charger's own at start-up";
+    EXPECT_EQ(countOf(benchsim()->stderrText(), "pack: @AF"), 0);
 
     // The charger switches the supply off itself on SIGTERM; the stop
     // command follows it at once.
     charger.stop();
-    const int offs = countOf(benchsim_->stderrText(), "supply: OUT 0");
+    const int offs = countOf(benchsim()->stderrText(), "supply: OUT 0");
     const std::vector<std::string> stop = unitStopCommand();
     ASSERT_FALSE(stop.empty());
     Child& off = spawn({stop.front(), {stop.begin() + 1, stop.end()}, {}, "stop-command", false});
     ASSERT_TRUE(off.waitExit());
     EXPECT_EQ(off.exitCode(), 0) << off.stderrText();
-    EXPECT_TRUE(benchsim_->waitForStderr("supply: OUT 0", offs + 1)) << benchsim_->stderrText();
+    EXPECT_TRUE(benchsim()->waitForStderr("supply: OUT 0", offs + 1)) << benchsim()->stderrText();
 }
 
 // Only the charger's host gets onto a line (remaddr): a client from another
@@ -437,11 +357,11 @@ TEST_F(Rig, AClientFromAnotherAddressIsRefused) {
         ASSERT_GE(own, 0);
         EXPECT_GT(write(own, row.own, strlen(row.own)), 0);
         // One line, in order: the other host's command would be logged first.
-        ASSERT_TRUE(benchsim_->waitForStderr(row.ownSeen)) << benchsim_->stderrText();
+        ASSERT_TRUE(benchsim()->waitForStderr(row.ownSeen)) << benchsim()->stderrText();
         close(own);
     }
-    EXPECT_EQ(benchsim_->stderrText().find("OUT 1"), std::string::npos) << benchsim_->stderrText();
-    EXPECT_EQ(benchsim_->stderrText().find("@AC"), std::string::npos) << benchsim_->stderrText();
+    EXPECT_EQ(benchsim()->stderrText().find("OUT 1"), std::string::npos) << benchsim()->stderrText();
+    EXPECT_EQ(benchsim()->stderrText().find("@AC"), std::string::npos) << benchsim()->stderrText();
 }
 
 // A charger whose host died leaves its connections open; ser2net drops them
@@ -468,7 +388,7 @@ TEST_F(Rig, AStaleConnectionExpiresAndARestartedChargerGetsIn) {
 
     Child& charger = startRigCharger();
     ASSERT_TRUE(charger.waitForStdout("status is 77", 2, 30000ms)) << charger.stdoutText();
-    EXPECT_TRUE(benchsim_->waitForStderr("supply: ISET", 3)) << benchsim_->stderrText();
+    EXPECT_TRUE(benchsim()->waitForStderr("supply: ISET", 3)) << benchsim()->stderrText();
 }
 
 }  // namespace
