@@ -92,20 +92,7 @@ class FaultyPack {
         }
     }
 
-    int listenOnPackPort() {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(PACK_PORT);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    int listenOnPackPort() { return testsupport::listenOnLoopback(PACK_PORT, 1, SOCK_NONBLOCK); }
 
     void run() {
         // The whole behaviour is bounded in time whatever the charger does.

@@ -68,16 +68,8 @@ class ModelSupply {
     enum class Request { None, HangUp, StopListening, Listen };
 
     static int listenOn(std::uint16_t port) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-            ADD_FAILURE() << "the model supply cannot listen on " << port;
-        }
+        int fd = testsupport::listenOnLoopback(port, 4, SOCK_CLOEXEC);
+        if (fd < 0) ADD_FAILURE() << "the model supply cannot listen on " << port;
         return fd;
     }
 

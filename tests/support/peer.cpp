@@ -26,18 +26,28 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds dead
     return true;
 }
 
-LoopbackPeer::LoopbackPeer(std::uint16_t port, Responder responder) : responder_(std::move(responder)) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
+int listenOnLoopback(std::uint16_t port, int backlog, int typeFlags) {
+    int fd = socket(AF_INET, SOCK_STREAM | typeFlags, 0);
+    if (fd < 0) return -1;
     int on = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 4) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+LoopbackPeer::LoopbackPeer(std::uint16_t port, Responder responder) : responder_(std::move(responder)) {
+    listenFd_ = listenOnLoopback(port, 4);
+    if (listenFd_ < 0) {
         throw std::runtime_error("LoopbackPeer: cannot listen on port " + std::to_string(port));
     }
+    sockaddr_in address{};
     socklen_t size = sizeof address;
     getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);

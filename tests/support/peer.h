@@ -17,6 +17,12 @@ using namespace std::chrono_literals;
 // Waits until cond() holds or the deadline passes; returns cond()'s last value.
 bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline = 5000ms);
 
+// A TCP socket listening on 127.0.0.1:port (an ephemeral port when 0), with
+// SO_REUSEADDR so that a port just left can be taken again; typeFlags are
+// socket()'s (SOCK_CLOEXEC, SOCK_NONBLOCK). Returns it, or -1 (nothing left
+// open) when the port cannot be had.
+int listenOnLoopback(std::uint16_t port, int backlog, int typeFlags = 0);
+
 // A TCP listener on 127.0.0.1 (an ephemeral port unless one is given) that
 // accepts one connection at a time, records every byte it receives and
 // answers each command (text up to and including "\r" or "\n") through

@@ -1098,11 +1098,17 @@ TEST_F(SerialTest, SerialOpenRejectsBadLineSettingsAndLeavesTheLineAlone) {
     }
 }
 
-TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
-    PtyPair line;
+// Opens the line of a pty pair whose settings were left untidy first, as
+// the charger opens its instruments; the port's descriptor.
+int openUntidyLine(const PtyPair& line) {
     untidySettings(line.slave);
     int out = 0;
-    int fd = openPort(line.slavePath.c_str(), &out, 9600, 8, 1, "none");
+    return openPort(line.slavePath.c_str(), &out, 9600, 8, 1, "none");
+}
+
+TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
+    PtyPair line;
+    const int fd = openUntidyLine(line);
     ASSERT_GT(fd, 0);
     QUIET_PORT_PROGRESS = 1;
 
@@ -1147,9 +1153,7 @@ TEST_F(SerialTest, SerialLinePassesBytesUnchangedBothWays) {
 // An XOFF byte from the instrument is data: the port's writes go on.
 TEST_F(SerialTest, XoffFromTheFarEndDoesNotStopSending) {
     PtyPair line;
-    untidySettings(line.slave);
-    int out = 0;
-    int fd = openPort(line.slavePath.c_str(), &out, 9600, 8, 1, "none");
+    const int fd = openUntidyLine(line);
     ASSERT_GT(fd, 0);
     ASSERT_EQ(write(line.master, "\x13", 1), 1);
     ASSERT_TRUE(waitUntil([&] { return pendingBytes(fd) == 1; }));
