@@ -84,6 +84,14 @@ constexpr std::array<double, 4> STAGE_CURRENT{45.0, 22.5, 12.5, 7.5};
 constexpr int FINAL_STAGE = 3;
 constexpr int ALL_CELLS_BALANCED = 0xFF;
 
+// Whether an accepted reply whose balance register is balance moves the
+// charge on from stage: any balancing cell steps the first two stages down;
+// the last step waits for every cell. In the final stage it is the end of
+// charge, and the pack is commanded off.
+constexpr bool balanceAdvances(int stage, int balance) {
+    return stage < 2 ? balance != 0 : balance == ALL_CELLS_BALANCED;
+}
+
 struct ChargeControl {
     int supplyPort;          // the supply's port descriptor; 0 while its connection is lost
     int stage;               // 0 to 3, never decreasing

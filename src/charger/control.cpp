@@ -129,10 +129,7 @@ void pauseUnlessStopped(unsigned seconds) {
 }
 
 void stepChargeStage(ChargeControl* control, const BatteryStatus* status, int packPort) {
-    const int balance = status->balanceRegister;
-    // Any balancing cell steps the first two stages down; the last step
-    // waits for every cell.
-    const bool advance = control->stage < 2 ? balance != 0 : balance == ALL_CELLS_BALANCED;
+    const bool advance = balanceAdvances(control->stage, status->balanceRegister);
     if (advance && control->stage < FINAL_STAGE) {
         control->stage += 1;
         control->chargeCurrent = STAGE_CURRENT[static_cast<std::size_t>(control->stage)];

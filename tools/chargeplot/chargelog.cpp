@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "charger/charger.h"
+
 namespace {
 
 bool allDigits(std::string_view text) {
@@ -96,18 +98,19 @@ bool parseChargeRecord(std::string_view line, ChargeRecord* record, std::string*
 }
 
 double stageAmperes(int stage) {
-    static const double AMPERES[] = {45.0, 22.5, 12.5, 7.5};
-    return AMPERES[stage < 0 ? 0 : stage > 3 ? 3 : stage];
+    return STAGE_CURRENT[static_cast<std::size_t>(stage < 0 ? 0 : stage > FINAL_STAGE ? FINAL_STAGE : stage)];
 }
 
+// The charger's own rule, one step per record.
 std::string StageTracker::step(unsigned balance) {
-    if ((stage < 2 && balance != 0) || (stage == 2 && balance == 0xff)) {
+    const bool advance = balanceAdvances(stage, static_cast<int>(balance));
+    if (advance && stage < FINAL_STAGE) {
         ++stage;
         char label[48];
         snprintf(label, sizeof label, "stage %d (%g A)", stage, stageAmperes(stage));
         return label;
     }
-    if (stage == 3 && balance == 0xff && !packOff) {
+    if (advance && !packOff) {
         packOff = true;
         return "pack off";
     }
